@@ -1,0 +1,21 @@
+// The field's epsilon (2^32 - 1) as the reductions read it: from constant memory on the GPU.
+#pragma once
+
+#include <cstdint>
+
+#include "field/hd.h"
+
+// On the GPU, addend_epsilon32 is a constant-memory symbol that the device-code module defines
+// before it includes this header (gpu/device_constants.cuh).
+
+namespace tarn {
+
+TARN_HD uint32_t tarn_epsilon() {
+#if defined(__CUDA_ARCH__)
+  return addend_epsilon32;
+#else
+  return 0xFFFFFFFFu;
+#endif
+}
+
+}  // namespace tarn

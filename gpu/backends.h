@@ -1,0 +1,12 @@
+// The two implementations of the device layer.
+#pragma once
+
+#include "gpu/device.h"
+
+namespace tarn {
+
+Backend* cuda_backend();
+// Host emulation reporting a virtual device of compute capability cc (e.g. 86 = 8.6, 120 = 12.0).
+Backend* host_backend(int cc);
+
+}  // namespace tarn

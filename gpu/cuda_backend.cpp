@@ -1,0 +1,118 @@
+// The device layer on the CUDA runtime.
+#include <cuda_runtime_api.h>
+
+#include "gpu/backends.h"
+#include "gpu/cuda_launch.h"
+
+namespace tarn {
+namespace {
+
+Status check(const char* step, cudaError_t e) {
+  if (e == cudaSuccess) return Status{};
+  return status_error(step, cudaGetErrorString(e));
+}
+
+Status check(const char* step, int e) { return check(step, static_cast<cudaError_t>(e)); }
+
+class CudaDevice final : public Device {
+ public:
+  explicit CudaDevice(DeviceInfo info) : info_(std::move(info)) {}
+  const DeviceInfo& info() const override { return info_; }
+
+  Status alloc(size_t bytes, void** out) override { return check("cudaMalloc", cudaMalloc(out, bytes)); }
+  void release(void* p) override { cudaFree(p); }
+  Status copy_in(void* dst, const void* src, size_t bytes) override {
+    return check("cudaMemcpy to device", cudaMemcpy(dst, src, bytes, cudaMemcpyHostToDevice));
+  }
+  Status copy_out(void* dst, const void* src, size_t bytes) override {
+    return check("cudaMemcpy from device", cudaMemcpy(dst, src, bytes, cudaMemcpyDeviceToHost));
+  }
+  Status fill(void* dst, int byte, size_t bytes) override {
+    return check("cudaMemset", cudaMemset(dst, byte, bytes));
+  }
+  Status synchronize() override { return check("cudaDeviceSynchronize", cudaDeviceSynchronize()); }
+
+  Status event_create(Event* e) override {
+    cudaEvent_t ev = nullptr;
+    Status s = check("cudaEventCreate", cudaEventCreate(&ev));
+    *e = ev;
+    return s;
+  }
+  Status event_record(Event e) override {
+    return check("cudaEventRecord", cudaEventRecord(static_cast<cudaEvent_t>(e)));
+  }
+  Status event_elapsed_ms(Event start, Event stop, float* ms) override {
+    return check("cudaEventElapsedTime",
+                 cudaEventElapsedTime(ms, static_cast<cudaEvent_t>(start), static_cast<cudaEvent_t>(stop)));
+  }
+  void event_destroy(Event e) override {
+    if (e) cudaEventDestroy(static_cast<cudaEvent_t>(e));
+  }
+
+  Status launch_hash_full(const unsigned char* header, const unsigned char* nonce,
+                          unsigned char* out) override {
+    return check("hash_full_kernel launch", cuda_launch_hash_full(header, nonce, out));
+  }
+  Status launch_midstate(const unsigned char* header, const unsigned char* nonce,
+                         unsigned long* out) override {
+    return check("midstate_kernel launch", cuda_launch_midstate(header, nonce, out));
+  }
+  Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
+                     const unsigned char* start, const unsigned char* target,
+                     unsigned long long count, unsigned int per_thread,
+                     FoundResult* result) override {
+    return check("mine_kernel launch", cuda_launch_mine(blocks, tpb, midstate, start, target,
+                                                        count, per_thread, result));
+  }
+
+ private:
+  DeviceInfo info_;
+};
+
+class CudaBackend final : public Backend {
+ public:
+  int device_count(Status* why) override {
+    int n = 0;
+    const cudaError_t e = cudaGetDeviceCount(&n);
+    if (e != cudaSuccess) {
+      cudaGetLastError();  // clear the sticky error so later calls report their own
+      *why = check("cudaGetDeviceCount", e);
+      return 0;
+    }
+    if (n < 1) *why = Status{"cudaGetDeviceCount: no CUDA-capable device is detected"};
+    return n;
+  }
+
+  std::unique_ptr<Device> open(int index, Status* why) override {
+    Status s = check("cudaSetDevice", cudaSetDevice(index));
+    if (s.ok()) s = check("cudaSetDeviceFlags", cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync));
+    // Flags can only be set before the context exists; a second open on the thread is fine.
+    if (!s.ok() && s.message.find("cudaSetDeviceFlags") == 0) {
+      cudaGetLastError();
+      s = Status{};
+    }
+    cudaDeviceProp prop{};
+    if (s.ok()) s = check("cudaGetDeviceProperties", cudaGetDeviceProperties(&prop, index));
+    if (!s.ok()) {
+      *why = s;
+      return nullptr;
+    }
+    DeviceInfo info;
+    info.name = prop.name;
+    info.major = prop.major;
+    info.minor = prop.minor;
+    info.sm_count = prop.multiProcessorCount;
+    return std::make_unique<CudaDevice>(std::move(info));
+  }
+
+  bool is_host() const override { return false; }
+};
+
+}  // namespace
+
+Backend* cuda_backend() {
+  static CudaBackend b;
+  return &b;
+}
+
+}  // namespace tarn

@@ -1,0 +1,108 @@
+// The device layer: everything the modes ask of a GPU, served by the CUDA runtime or by the
+// host emulation (--cpu). Modes never include CUDA headers or kernel code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct FoundResult;
+
+namespace tarn {
+
+struct MineArgs;
+
+// Empty message means success; otherwise "<step>: <runtime error text>".
+struct Status {
+  std::string message;
+  bool ok() const { return message.empty(); }
+};
+
+Status status_error(const char* step, const std::string& text);
+
+struct DeviceInfo {
+  std::string name;
+  int major = 0;
+  int minor = 0;
+  int sm_count = 0;
+  int cc() const { return major * 100 + minor * 10; }
+};
+
+using Event = void*;
+
+// One device, opened (selected) by the thread that uses it.
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual const DeviceInfo& info() const = 0;
+
+  virtual Status alloc(size_t bytes, void** out) = 0;
+  virtual void release(void* p) = 0;
+  virtual Status copy_in(void* dst, const void* src, size_t bytes) = 0;   // host to device
+  virtual Status copy_out(void* dst, const void* src, size_t bytes) = 0;  // device to host
+  virtual Status fill(void* dst, int byte, size_t bytes) = 0;
+  virtual Status synchronize() = 0;
+
+  virtual Status event_create(Event* e) = 0;
+  virtual Status event_record(Event e) = 0;
+  virtual Status event_elapsed_ms(Event start, Event stop, float* ms) = 0;
+  virtual void event_destroy(Event e) = 0;
+
+  // Kernel launches: each returns the launch error only; completion is synchronize()'s.
+  virtual Status launch_hash_full(const unsigned char* header, const unsigned char* nonce,
+                                  unsigned char* out) = 0;
+  virtual Status launch_midstate(const unsigned char* header, const unsigned char* nonce,
+                                 unsigned long* out) = 0;
+  virtual Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
+                             const unsigned char* start, const unsigned char* target,
+                             unsigned long long count, unsigned int per_thread,
+                             FoundResult* result) = 0;
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  // Number of devices; 0 with the reason in *why when there are none or the query failed.
+  virtual int device_count(Status* why) = 0;
+  // Makes `index` the calling thread's device and returns it.
+  virtual std::unique_ptr<Device> open(int index, Status* why) = 0;
+  virtual bool is_host() const = 0;
+};
+
+// The process-wide backend: CUDA unless use_host_backend() was called first (the --cpu option).
+Backend& backend();
+void use_host_backend(int cc);
+
+// One line for "no usable device": names the reason and the --cpu option.
+std::string no_device_line(const Status& why);
+
+// Device memory owned for a scope.
+template <class T>
+class DeviceBuffer {
+ public:
+  DeviceBuffer() = default;
+  DeviceBuffer(const DeviceBuffer&) = delete;
+  DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+  ~DeviceBuffer() { reset(); }
+
+  Status allocate(Device* dev, size_t count) {
+    reset();
+    dev_ = dev;
+    void* p = nullptr;
+    Status s = dev->alloc(count * sizeof(T), &p);
+    ptr_ = static_cast<T*>(p);
+    return s;
+  }
+  void reset() {
+    if (dev_ && ptr_) dev_->release(ptr_);
+    ptr_ = nullptr;
+  }
+  T* get() const { return ptr_; }
+
+ private:
+  Device* dev_ = nullptr;
+  T* ptr_ = nullptr;
+};
+
+}  // namespace tarn

@@ -1,0 +1,125 @@
+// The device layer emulated on the host: memory is host memory, launches run the kernel bodies
+// on CPU threads before returning, and the virtual device's compute capability picks the layout.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "gpu/backends.h"
+#include "gpu/host_kernels.h"
+
+namespace tarn {
+namespace {
+
+// Launch limits of the GPU module, so a configuration fails here as it would on a GPU.
+constexpr unsigned int kMaxThreadsPerBlock = 1024;
+constexpr int kHostDevices = 2;
+
+using Clock = std::chrono::steady_clock;
+
+Status launch_error(const char* kernel, const char* text) {
+  return status_error((std::string(kernel) + " launch").c_str(), text);
+}
+
+Status check_grid(const char* kernel, unsigned int blocks, unsigned int tpb, unsigned int max_tpb) {
+  if (blocks == 0 || tpb == 0 || tpb > kMaxThreadsPerBlock)
+    return launch_error(kernel, "invalid configuration argument");
+  if (tpb > max_tpb) return launch_error(kernel, "too many resources requested for launch");
+  return Status{};
+}
+
+class HostDevice final : public Device {
+ public:
+  explicit HostDevice(DeviceInfo info) : info_(std::move(info)) {}
+  const DeviceInfo& info() const override { return info_; }
+  bool dir() const { return info_.cc() >= 1200; }
+
+  Status alloc(size_t bytes, void** out) override {
+    *out = ::operator new(bytes == 0 ? 1 : bytes, std::nothrow);
+    return *out ? Status{} : status_error("cudaMalloc", "out of memory");
+  }
+  void release(void* p) override { ::operator delete(p); }
+  Status copy_in(void* dst, const void* src, size_t bytes) override {
+    std::memcpy(dst, src, bytes);
+    return Status{};
+  }
+  Status copy_out(void* dst, const void* src, size_t bytes) override {
+    std::memcpy(dst, src, bytes);
+    return Status{};
+  }
+  Status fill(void* dst, int byte, size_t bytes) override {
+    std::memset(dst, byte, bytes);
+    return Status{};
+  }
+  Status synchronize() override { return Status{}; }  // launches complete before returning
+
+  Status event_create(Event* e) override {
+    *e = new Clock::time_point(Clock::now());
+    return Status{};
+  }
+  Status event_record(Event e) override {
+    *static_cast<Clock::time_point*>(e) = Clock::now();
+    return Status{};
+  }
+  Status event_elapsed_ms(Event start, Event stop, float* ms) override {
+    const auto d = *static_cast<Clock::time_point*>(stop) - *static_cast<Clock::time_point*>(start);
+    *ms = std::chrono::duration<float, std::milli>(d).count();
+    return Status{};
+  }
+  void event_destroy(Event e) override { delete static_cast<Clock::time_point*>(e); }
+
+  Status launch_hash_full(const unsigned char* header, const unsigned char* nonce,
+                          unsigned char* out) override {
+    host::hash_full_kernel(header, nonce, out);
+    return Status{};
+  }
+  Status launch_midstate(const unsigned char* header, const unsigned char* nonce,
+                         unsigned long* out) override {
+    host::midstate_kernel(dir(), header, nonce, out);
+    return Status{};
+  }
+  Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
+                     const unsigned char* start, const unsigned char* target,
+                     unsigned long long count, unsigned int per_thread,
+                     FoundResult* result) override {
+    Status s = check_grid("mine_kernel", blocks, tpb, dir() ? 512 : 256);
+    if (s.ok()) host::mine_kernel(dir(), blocks, tpb, midstate, start, target, count, per_thread, result);
+    return s;
+  }
+
+ private:
+  DeviceInfo info_;
+};
+
+class HostBackend final : public Backend {
+ public:
+  explicit HostBackend(int cc) : cc_(cc) {}
+  int device_count(Status*) override { return kHostDevices; }
+  std::unique_ptr<Device> open(int index, Status* why) override {
+    if (index < 0 || index >= kHostDevices) {
+      *why = status_error("cudaSetDevice", "invalid device ordinal");
+      return nullptr;
+    }
+    const unsigned int cores = host::host_cores();
+    DeviceInfo info;
+    info.major = cc_ / 10;
+    info.minor = cc_ % 10;
+    info.sm_count = static_cast<int>(cores);
+    info.name = "host CPU emulation, cc " + std::to_string(info.major) + "." +
+                std::to_string(info.minor) + ", " + std::to_string(cores) + " threads";
+    return std::make_unique<HostDevice>(std::move(info));
+  }
+  bool is_host() const override { return true; }
+
+ private:
+  int cc_;
+};
+
+}  // namespace
+
+Backend* host_backend(int cc) {
+  static HostBackend b(cc);
+  return &b;
+}
+
+}  // namespace tarn

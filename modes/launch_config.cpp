@@ -1,0 +1,19 @@
+#include "modes/launch_config.h"
+
+namespace tarn {
+
+MineConfig solo_config(const DeviceInfo& info) {
+  MineConfig c;
+  c.dir = info.cc() >= 1200;
+  const bool big = info.major >= 12;
+  c.tpb = big ? 512 : 256;
+  c.blocks = static_cast<unsigned int>((big ? 16 : 32) * info.sm_count);
+  c.per_thread = c.dir ? 64 : 32;
+  return c;
+}
+
+void solo_nonce_prefix(unsigned char* prefix) {
+  for (int i = 0; i < 32; ++i) prefix[i] = static_cast<unsigned char>((13 * i) % 256 ^ 0xA0);
+}
+
+}  // namespace tarn

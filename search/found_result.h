@@ -1,0 +1,35 @@
+// The hit record of one launch, and the one atomic that fills it.
+#pragma once
+
+#include <cstdint>
+
+#include "field/hd.h"
+
+constexpr int FOUND_SLOTS = 8;
+
+struct FoundResult {
+  unsigned int count;                 // every hit, also beyond the slots
+  unsigned long long index[FOUND_SLOTS];  // launch-relative index of the hit in slot k
+  unsigned long long base[FOUND_SLOTS];   // the launch's start group G0
+};
+
+namespace tarn {
+
+TARN_HD unsigned int atomic_inc(unsigned int* p) {
+#if defined(__CUDA_ARCH__)
+  return atomicAdd(p, 1u);
+#else
+  return __atomic_fetch_add(p, 1u, __ATOMIC_RELAXED);
+#endif
+}
+
+// The slot is the count before this hit's increment; hits past the eighth are only counted.
+TARN_HD void record_hit(FoundResult* r, uint64_t index, uint64_t base) {
+  const unsigned int slot = atomic_inc(&r->count);
+  if (slot < FOUND_SLOTS) {
+    r->index[slot] = index;
+    r->base[slot] = base;
+  }
+}
+
+}  // namespace tarn
