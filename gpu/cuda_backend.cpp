@@ -18,6 +18,7 @@ class CudaDevice final : public Device {
  public:
   explicit CudaDevice(DeviceInfo info) : info_(std::move(info)) {}
   const DeviceInfo& info() const override { return info_; }
+  bool is_host() const override { return false; }
 
   Status alloc(size_t bytes, void** out) override { return check("cudaMalloc", cudaMalloc(out, bytes)); }
   void release(void* p) override { cudaFree(p); }

@@ -63,3 +63,7 @@ int cuda_launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long*
   mine_kernel<<<blocks, tpb>>>(midstate, start, target, count, per_thread, result);
   return cudaGetLastError();
 }
+
+// Kernels of the self-tests and of the multiplication benchmark.
+#include "gpu/cuda_kernels_selftest.cuh"
+#include "gpu/cuda_kernels_mul.cuh"

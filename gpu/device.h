@@ -11,8 +11,6 @@ struct FoundResult;
 
 namespace tarn {
 
-struct MineArgs;
-
 // Empty message means success; otherwise "<step>: <runtime error text>".
 struct Status {
   std::string message;
@@ -36,6 +34,8 @@ class Device {
  public:
   virtual ~Device() = default;
   virtual const DeviceInfo& info() const = 0;
+  // True for the host emulation; kernels outside this interface pick their runner by it.
+  virtual bool is_host() const = 0;
 
   virtual Status alloc(size_t bytes, void** out) = 0;
   virtual void release(void* p) = 0;

@@ -32,6 +32,7 @@ class HostDevice final : public Device {
  public:
   explicit HostDevice(DeviceInfo info) : info_(std::move(info)) {}
   const DeviceInfo& info() const override { return info_; }
+  bool is_host() const override { return true; }
   bool dir() const { return info_.cc() >= 1200; }
 
   Status alloc(size_t bytes, void** out) override {

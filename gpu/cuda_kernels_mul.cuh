@@ -1,0 +1,2 @@
+// Multiplication-variant kernels: not built yet.
+#pragma once
