@@ -1,1 +1,23 @@
-# core tests
+# Arithmetic, hash, search and the modes, run through the host backend.
+add_executable(tarn_core_tests
+  field_test.cpp
+  hash_test.cpp
+  search_test.cpp
+  mine_kernel_test.cpp
+)
+target_link_libraries(tarn_core_tests PRIVATE tarn_device GTest::gtest_main)
+gtest_discover_tests(tarn_core_tests DISCOVERY_TIMEOUT 60)
+
+add_library(tarn_test_util STATIC run_binary.cpp)
+
+add_executable(tarn_cli_tests cli_test.cpp)
+target_link_libraries(tarn_cli_tests PRIVATE tarn_core tarn_test_util GTest::gtest_main)
+target_compile_definitions(tarn_cli_tests PRIVATE TARN_BINARY="$<TARGET_FILE:tarn-cuda>")
+add_dependencies(tarn_cli_tests tarn-cuda)
+gtest_discover_tests(tarn_cli_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+
+foreach(part mul selftest)
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${part}.cmake)
+    include(${part}.cmake)
+  endif()
+endforeach()
