@@ -21,3 +21,17 @@ foreach(part mul selftest)
     include(${part}.cmake)
   endif()
 endforeach()
+
+# The outside oracle and the test pool, each tested in its own language.
+find_program(TARN_PYTHON3 python3)
+find_program(TARN_NODE node)
+if(TARN_PYTHON3)
+  add_test(NAME tools.oracle
+           COMMAND ${TARN_PYTHON3} -m unittest discover -s tests/tools -p "test_*.py"
+           WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+endif()
+if(TARN_NODE AND TARN_PYTHON3)
+  add_test(NAME tools.testpool COMMAND ${TARN_NODE} --test tests/tools/testpool.test.js
+           WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+  set_tests_properties(tools.testpool PROPERTIES TIMEOUT 120)
+endif()

@@ -37,9 +37,13 @@ function channel() {
   };
 }
 
+const children = [];
+test.after(() => children.forEach((c) => c.kill('SIGKILL')));
+
 async function startPool(args) {
   const child = spawn(process.execPath, [path.join(TOOLS, 'testpool.js'), '--port', '0', ...args],
     { stdio: ['ignore', 'pipe', 'inherit'] });
+  children.push(child);
   const lines = channel();
   const all = [];
   readline.createInterface({ input: child.stdout }).on('line', (l) => { all.push(l); lines.push(l); });
@@ -89,10 +93,9 @@ test('pool hash agrees with the oracle', { timeout: 60000 }, () => {
     const [h, n] = line.split(' ').map((x) => Buffer.from(x, 'hex'));
     assert.equal(hashFull(h, n).toString('hex'), want[k], line);
   });
-  for (const d of ['1', '3', '1000', '18446744073709551615']) {
-    const t = execFileSync('python3', [ORACLE, 'target', d]).toString().trim();
-    assert.equal(targetFromDifficulty(BigInt(d)).toString('hex'), t);
-  }
+  const targets = { 1: 'ff'.repeat(64), 3: '55'.repeat(64), 256: '00' + 'ff'.repeat(63),
+    '18446744073709551615': '0000000000000001'.repeat(8) };
+  for (const [d, t] of Object.entries(targets)) assert.equal(targetFromDifficulty(BigInt(d)).toString('hex'), t);
 });
 
 test('hello, job and share judging', { timeout: 30000 }, async () => {
@@ -159,9 +162,11 @@ async function rawClient(port) {
     `Sec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\nSec-WebSocket-Version: 13\r\n\r\n`);
   const sendText = (text) => {
     const payload = Buffer.from(text);
-    assert.ok(payload.length < 126);
+    assert.ok(payload.length < 65536);
+    const head = payload.length < 126 ? Buffer.from([0x81, 0x80 | payload.length])
+      : Buffer.from([0x81, 0x80 | 126, payload.length >> 8, payload.length & 0xff]);
     const mask = crypto.randomBytes(4);
-    sock.write(Buffer.concat([Buffer.from([0x81, 0x80 | payload.length]), mask, payload.map((b, i) => b ^ mask[i % 4])]));
+    sock.write(Buffer.concat([head, mask, payload.map((b, i) => b ^ mask[i % 4])]));
   };
   // Reassembles the next data message, noting the frames it came in and any control frames between.
   const nextMessage = async () => {
@@ -179,7 +184,7 @@ async function rawClient(port) {
 
 test('fragments, bad JSON, new jobs and a lower difficulty', { timeout: 30000 }, async () => {
   const pool = await startPool(['--difficulty', '1000', '--ping-between-fragments', '--bad-json-once',
-    '--new-job-every', '0.3', '--set-difficulty-after', '0.7:1.5']);
+    '--new-job-every', '0.3', '--set-difficulty-after', '2:1.5']);
   const c = await rawClient(pool.port);
   c.sendText(hello);
   assert.equal((await c.nextMessage()).text, '{"HelloAck":{}}');
@@ -192,21 +197,28 @@ test('fragments, bad JSON, new jobs and a lower difficulty', { timeout: 30000 },
   assert.ok(opcodes.slice(3).every((op) => op === 0));
   assert.deepEqual(first.seen.map((f) => f.fin), opcodes.map((_, k) => k === opcodes.length - 1 || k === 1));
 
-  // Almost every nonce misses difficulty 1000; the oracle makes sure this one does.
-  let nonce;
-  do nonce = crypto.randomBytes(64).toString('hex'); while (oracleSays(hdr, nonce, 1000) !== 1);
+  // A share that misses difficulty 1000 but meets difficulty 1, sent well before the change
+  // (the oracle's slow verdict is taken afterwards).
+  const nonce = findNonce(Buffer.from(hdr, 'hex'), 1000n, false);
+  // Jobs keep coming every 0.3 s; everything else is collected in order.
+  const jobs = new Set([job]);
+  const nextOther = async () => {
+    for (;;) {
+      const { text } = await c.nextMessage();
+      const m = NEWJOB.exec(text);
+      if (!m) return text;
+      jobs.add(m[1]);
+    }
+  };
   c.sendText(jobResult(job, nonce));
-  assert.equal((await c.nextMessage()).text, '{"ShareRejected":{"reason":"low difficulty share"}}');
-  const second = NEWJOB.exec((await c.nextMessage()).text);
-  assert.notEqual(second[1], job);
-  let msg;
-  do msg = (await c.nextMessage()).text; while (NEWJOB.test(msg));
-  assert.equal(msg, '{"SetDifficulty":{"share_difficulty":1.5}}');
+  assert.equal(await nextOther(), '{"ShareRejected":{"reason":"low difficulty share"}}');
+  assert.equal(await nextOther(), '{"SetDifficulty":{"share_difficulty":1.5}}');
+  assert.ok(jobs.size >= 2, [...jobs].join());
   // Difficulty 1 now, and the replaced job is still known.
   c.sendText(jobResult(job, nonce));
-  do msg = (await c.nextMessage()).text; while (NEWJOB.test(msg));
-  assert.equal(msg, `{"ShareAccepted":{"job_id":"${job}"}}`);
+  assert.equal(await nextOther(), `{"ShareAccepted":{"job_id":"${job}"}}`);
   c.sock.destroy();
+  assert.equal(oracleSays(hdr, nonce, 1000), 1);
   const s = await pool.stop();
   assert.deepEqual([s.accepted, s.rejected, s.low_difficulty], [1, 1, 1]);
   assert.ok(s.jobs >= 3 && s.pings >= s.jobs, JSON.stringify(s));
@@ -214,7 +226,7 @@ test('fragments, bad JSON, new jobs and a lower difficulty', { timeout: 30000 },
 
 test('refusal, pings, server close and duration', { timeout: 30000 }, async () => {
   const pool = await startPool(['--refuse-for', '0.5', '--ping-every', '0.1', '--close-after', '0.6',
-    '--duration', '2']);
+    '--duration', '3']);
   const refused = new WebSocket(`ws://127.0.0.1:${pool.port}`);
   const status = await new Promise((resolve) => refused.on('unexpected-response', (req, res) => resolve(res.statusCode)));
   assert.equal(status, 503);
@@ -225,8 +237,8 @@ test('refusal, pings, server close and duration', { timeout: 30000 }, async () =
   ws.on('ping', () => pings++);
   const [code] = await new Promise((resolve) => ws.on('close', (...a) => resolve(a)));
   assert.equal(code, 1000);
-  assert.ok(pings >= 3, `pings=${pings}`);
+  assert.ok(pings >= 2, `pings=${pings}`);
   const s = await pool.summary(); // ends by itself after --duration
   assert.deepEqual([s.refused, s.connections], [1, 1]);
-  assert.ok(s.pongs >= 3 && s.pongs <= s.pings, JSON.stringify(s));
+  assert.ok(s.pongs >= 2 && s.pongs <= s.pings, JSON.stringify(s));
 });
