@@ -1,0 +1,264 @@
+// Opening a connection: URL forms, the request on the wire, the response rules and time limits.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "tests/ws/loopback.h"
+#include "ws/url.h"
+#include "ws/ws_limits.h"
+
+using wsclient::WebSocket;
+using namespace wstest;
+
+namespace {
+
+struct UrlCase {
+    const char* url;
+    const char* host;
+    int port;
+    const char* path;
+};
+
+TEST(WsUrl, AcceptedForms) {
+    const UrlCase cases[] = {
+        {"ws://127.0.0.1:9000/pool", "127.0.0.1", 9000, "pool"},
+        {"ws://127.0.0.1/", "127.0.0.1", 80, ""},
+        {"ws://127.0.0.1", "127.0.0.1", 80, ""},
+        {"ws://127.0.0.1:80/x", "127.0.0.1", 80, "x"},
+        {"ws://127.0.0.1:8080/", "127.0.0.1", 8080, ""},
+        {"ws://127.0.0.1:8080", "127.0.0.1", 8080, ""},
+        {"ws://127.0.0.1/a b", "127.0.0.1", 80, "a"},
+        {"ws://pool.example:4000/a/b?c=1", "pool.example", 4000, "a/b?c=1"},
+    };
+    for (const UrlCase& c : cases) {
+        wsclient::WsUrl u;
+        ASSERT_TRUE(wsclient::parse_ws_url(c.url, u)) << c.url;
+        EXPECT_EQ(u.host, c.host) << c.url;
+        EXPECT_EQ(u.port, c.port) << c.url;
+        EXPECT_EQ(u.path, c.path) << c.url;
+    }
+}
+
+TEST(WsUrl, RejectedFormsPrintOneLine) {
+    for (const char* url : {"wss://127.0.0.1/x", "ws://:9000/x", "http://127.0.0.1/", "ws://", ""}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(WebSocket::from_url(url), nullptr);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("ERROR: Could not parse WebSocket url: ") + url + "\n");
+    }
+}
+
+TEST(WsRequest, HostLineOmitsPort80AndOriginIsOptional) {
+    wsclient::WsUrl u{"127.0.0.1", 80, ""};
+    std::vector<std::string> lines = wsclient::handshake_request(u, "");
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "GET / HTTP/1.1\r\n");
+    EXPECT_EQ(lines[1], "Host: 127.0.0.1\r\n");
+    for (const std::string& l : lines) EXPECT_EQ(l.rfind("Origin", 0), std::string::npos);
+
+    u.port = 8080;
+    lines = wsclient::handshake_request(u, "http://o");
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[1], "Host: 127.0.0.1:8080\r\n");
+    EXPECT_EQ(lines[4], "Origin: http://o\r\n");
+}
+
+// The whole request as the server reads it, and a server that answers 101 gets an OPEN client.
+TEST(WsHandshake, RequestOnTheWire) {
+    std::string request;
+    ScriptedServer peer([&](int fd) {
+        request = read_request(fd);
+        write_all(fd, kSwitching);
+    });
+    WebSocket* ws = WebSocket::from_url(peer.url("/pool"), "http://miner");
+    peer.join();
+    ASSERT_NE(ws, nullptr);
+    EXPECT_EQ(ws->getReadyState(), WebSocket::OPEN);
+    delete ws;
+
+    const std::string port = peer.url("").substr(strlen("ws://127.0.0.1:"));
+    const size_t key_at = request.find("Sec-WebSocket-Key: ");
+    ASSERT_NE(key_at, std::string::npos);
+    const std::string key = request.substr(key_at + 19, 26);
+    EXPECT_EQ(key.size(), 26u);
+    EXPECT_EQ(key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"),
+              22u);
+    EXPECT_EQ(key.substr(22), "==\r\n");
+    EXPECT_EQ(request,
+              "GET /pool HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                  "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://miner\r\n"
+                  "Sec-WebSocket-Key: " + key.substr(0, 24) +
+                  "\r\nSec-WebSocket-Version: 13\r\n\r\n");
+}
+
+TEST(WsHandshake, UrlAndOriginSizeLimits) {
+    std::string request;
+    ScriptedServer peer([&](int fd) {
+        request = read_request(fd);
+        write_all(fd, kSwitching);
+    });
+    const std::string url511 = peer.url("/") + std::string(511 - peer.url("/").size(), 'p');
+    const std::string origin199(199, 'o');
+    WebSocket* ws = WebSocket::from_url(url511, origin199);
+    peer.join();
+    ASSERT_NE(ws, nullptr);
+    delete ws;
+    EXPECT_EQ(request.rfind("GET /" + std::string(511 - peer.url("/").size(), 'p') + " HTTP/1.1\r\n", 0), 0u);
+    EXPECT_NE(request.find("Origin: " + origin199 + "\r\n"), std::string::npos);
+
+    const std::string prefix = "ws://127.0.0.1:1/";
+    const std::string url512 = prefix + std::string(512 - prefix.size(), 'p');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url(url512), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: url size limit exceeded: " + url512 + "\n");
+
+    const std::string origin200(200, 'o');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url(prefix, origin200), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: origin size limit exceeded: " + origin200 + "\n");
+}
+
+// Answers the request with `response`, then closes; returns what the client printed.
+std::string refused_with(const std::string& response, std::string* url_out = nullptr) {
+    bool client_closed = false;
+    ScriptedServer peer([&](int fd) {
+        read_request(fd);
+        write_all(fd, response);
+        shutdown(fd, SHUT_WR);
+        client_closed = wait_closed(fd);
+    });
+    if (url_out) *url_out = peer.url("/x");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url(peer.url("/x")), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    peer.join();
+    EXPECT_TRUE(client_closed) << "the failed attempt left its socket open";
+    return err;
+}
+
+TEST(WsHandshake, BadStatusLines) {
+    std::string url;
+    for (const char* status : {"HTTP/1.1 200 OK\r\n", "HTTP/1.0 101 Switching Protocols\r\n",
+                               "HTTP/1.1 x101\r\n", "SSH-2.0-OpenSSH\r\n"}) {
+        const std::string err = refused_with(std::string(status) + "\r\n", &url);
+        EXPECT_EQ(err, "ERROR: Got bad status connecting to " + url + ": " + status);
+    }
+    // 1022 bytes with CR LF is the longest status line; 1023 is refused.
+    const std::string reason1022(1022 - strlen("HTTP/1.1 101 ") - 2, 'r');
+    Pair ok;
+    open_pair(ok, true, "HTTP/1.1 101 " + reason1022 + "\r\n\r\n");
+    EXPECT_NE(ok.ws, nullptr);
+    const std::string err = refused_with("HTTP/1.1 101 " + reason1022 + "r\r\n\r\n", &url);
+    EXPECT_EQ(err, "ERROR: Got invalid status line connecting to: " + url + "\n");
+}
+
+TEST(WsHandshake, ServerClosingOrResettingMidwayFailsSilently) {
+    EXPECT_EQ(refused_with(""), "");
+    EXPECT_EQ(refused_with("HTTP/1.1 101 Swi"), "");
+    EXPECT_EQ(refused_with("HTTP/1.1 101 Switching Protocols\r\nUpgrade: web"), "");
+
+    // A reset makes recv fail rather than return 0; that too ends the attempt at once.
+    ScriptedServer resetting([](int& fd) {
+        read_request(fd);
+        write_all(fd, "HTTP/1.1 101 Switching Protocols\r\n");
+        const linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+        close(fd);
+        fd = -1;
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url(resetting.url("/x")), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    resetting.join();
+}
+
+// Nothing behind the empty line is taken by the handshake: the first frame, sent in the same
+// segment after a header line longer than the line buffer, comes out of the first poll.
+TEST(WsHandshake, LongHeaderAndFirstFrameInOneSegment) {
+    const std::string response = "HTTP/1.1 101 Switching Protocols\r\nX-Long: " + std::string(2000, 'h') +
+                                 "\r\nUpgrade: websocket\r\n\r\n" + frame(0x81, "first");
+    Pair p;
+    open_pair(p, true, response);
+    ASSERT_NE(p.ws, nullptr);
+    std::vector<std::string> got;
+    p.ws->poll(1000);
+    p.ws->dispatch([&](const std::string& m) { got.push_back(m); });
+    EXPECT_EQ(got, std::vector<std::string>{"first"});
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// Accepted by the kernel, never answered: the handshake gives up after its time limit.
+TEST(WsHandshake, SilentServerTimesOut) {
+    Listener silent;
+    const auto t0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url(silent.url("/x")), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR: Handshake timed out connecting to: " + silent.url("/x") + "\n");
+    const double s = seconds_since(t0);
+    EXPECT_GE(s, wsclient::kHandshakeTimeoutMs / 1000.0 - 0.1);
+    EXPECT_LT(s, wsclient::kHandshakeTimeoutMs / 1000.0 + 3.0);
+}
+
+// A listener whose accept queue is full drops new connection requests, so connect never completes.
+TEST(WsConnect, UnansweredConnectTimesOut) {
+    Listener full(0);
+    const int filler = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(full.port));
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url(full.url("/x")), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "connect: Connection timed out\nUnable to connect to 127.0.0.1:" + std::to_string(full.port) + "\n");
+    const double s = seconds_since(t0);
+    EXPECT_GE(s, wsclient::kConnectTimeoutMs / 1000.0 - 0.1);
+    EXPECT_LT(s, wsclient::kConnectTimeoutMs / 1000.0 + 3.0);
+    close(filler);
+}
+
+TEST(WsConnect, FailuresNameHostAndPort) {
+    // The port is not range-checked; -1 is refused by the resolver without any lookup.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url("ws://127.0.0.1:-1/x"), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("getaddrinfo: ", 0), 0u) << err;
+    EXPECT_NE(err.find("\nUnable to connect to 127.0.0.1:-1\n"), std::string::npos) << err;
+
+    int port;
+    {
+        Listener gone;
+        port = gone.port;
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(WebSocket::from_url("ws://127.0.0.1:" + std::to_string(port) + "/x"), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Unable to connect to 127.0.0.1:" + std::to_string(port) + "\n");
+}
+
+TEST(WsDummy, OneClosedInstanceThatIgnoresEverything) {
+    WebSocket* d = WebSocket::create_dummy();
+    EXPECT_EQ(d, WebSocket::create_dummy());
+    EXPECT_EQ(d->getReadyState(), WebSocket::CLOSED);
+    d->send("x");
+    d->close();
+    d->poll(0);
+    int calls = 0;
+    d->dispatch([&](const std::string&) { ++calls; });
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(d->getReadyState(), WebSocket::CLOSED);
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// The connection over a real socket: frame queueing, poll and dispatch.
+#include "ws/real_websocket.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "ws/frame.h"
+#include "ws/ws_limits.h"
+
+namespace wsclient {
+
+_RealWebSocket::_RealWebSocket(int fd, bool mask) : socketFd(fd), maskOutgoing(mask) {}
+
+// A CLOSED connection has already closed its socket; any other still owns it.
+_RealWebSocket::~_RealWebSocket() {
+    if (state != CLOSED && socketFd >= 0) ::close(socketFd);
+}
+
+void _RealWebSocket::queueFrame(uint8_t opcode, const uint8_t* payload, size_t size) {
+    if (state < CONNECTING) return;
+    append_frame(sendBuffer, opcode, payload, size, maskOutgoing);
+}
+
+void _RealWebSocket::send(const std::string& message) {
+    queueFrame(OP_TEXT, reinterpret_cast<const uint8_t*>(message.data()), message.size());
+}
+
+void _RealWebSocket::sendBinary(const std::string& message) {
+    queueFrame(OP_BINARY, reinterpret_cast<const uint8_t*>(message.data()), message.size());
+}
+
+void _RealWebSocket::sendBinary(const std::vector<uint8_t>& message) {
+    queueFrame(OP_BINARY, message.data(), message.size());
+}
+
+void _RealWebSocket::sendPing() { queueFrame(OP_PING, nullptr, 0); }
+
+void _RealWebSocket::close() {
+    if (state < CONNECTING) return;
+    state = CLOSING;
+    sendBuffer.insert(sendBuffer.end(), kCloseFrame, kCloseFrame + sizeof(kCloseFrame));
+}
+
+// The only place a socket is closed, so it is closed exactly once.
+void _RealWebSocket::closeSocket(const char* message) {
+    ::close(socketFd);
+    state = CLOSED;
+    if (message) fputs(message, stderr);
+}
+
+void _RealWebSocket::poll(int timeout) {
+    if (state == CLOSED) {
+        if (timeout > 0) ::poll(nullptr, 0, timeout);
+        return;
+    }
+    if (timeout != 0) {
+        // poll(2) rather than select: any descriptor number works.
+        pollfd waiter{socketFd, short(POLLIN | (sendBuffer.empty() ? 0 : POLLOUT)), 0};
+        ::poll(&waiter, 1, timeout > 0 ? timeout : -1);
+    }
+
+    // Receive until the socket has nothing more, holding back once a full frame's worth waits.
+    while (receiveBuffer.size() < kMaxReceiveBuffered) {
+        const size_t used = receiveBuffer.size();
+        receiveBuffer.resize(used + 1500);
+        const ssize_t n = ::recv(socketFd, receiveBuffer.data() + used, 1500, 0);
+        const int err = errno;
+        receiveBuffer.resize(n > 0 ? used + size_t(n) : used);
+        if (n > 0) continue;
+        if (n < 0 && err == EINTR) continue;
+        if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) break;
+        closeSocket(n == 0 ? "Connection closed!\n" : "Connection error!\n");
+        break;
+    }
+
+    // Transmit. MSG_NOSIGNAL: a reset peer must give an error, not a SIGPIPE that ends the process.
+    while (state != CLOSED && !sendBuffer.empty()) {
+        const ssize_t n = ::send(socketFd, sendBuffer.data(), sendBuffer.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sendBuffer.erase(sendBuffer.begin(), sendBuffer.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        closeSocket(n == 0 ? "Connection closed!\n" : "Connection error!\n");
+    }
+
+    // The client does not wait for the server's close frame.
+    if (sendBuffer.empty() && state == CLOSING) closeSocket(nullptr);
+}
+
+void _RealWebSocket::failReceive(const char* message) {
+    receiveFailed = true;
+    fputs(message, stderr);
+    close();
+}
+
+namespace {
+
+struct CallbackAdapter : public BytesCallback_Imp {
+    Callback_Imp& callback;
+    explicit CallbackAdapter(Callback_Imp& c) : callback(c) {}
+    void operator()(const std::vector<uint8_t>& message) override {
+        callback(std::string(message.begin(), message.end()));
+    }
+};
+
+}  // namespace
+
+void _RealWebSocket::_dispatch(Callback_Imp& callback) {
+    CallbackAdapter adapter(callback);
+    _dispatchBinary(adapter);
+}
+
+void _RealWebSocket::_dispatchBinary(BytesCallback_Imp& callback) {
+    if (receiveFailed) return;
+    // Frames are consumed from an offset and removed in one move at the end, so a buffer of many
+    // small frames costs linear time.
+    size_t offset = 0;
+    while (receiveBuffer.size() - offset >= 2) {
+        uint8_t* frame = receiveBuffer.data() + offset;
+        const size_t available = receiveBuffer.size() - offset;
+        FrameHeader h;
+        const HeaderStatus status = read_frame_header(frame, available, h);
+        if (status == HeaderStatus::INCOMPLETE) break;
+        if (status == HeaderStatus::INVALID_LENGTH) {
+            failReceive("ERROR: Frame has invalid frame length. Closing.\n");
+            break;
+        }
+        // Refuse oversized frames as soon as their header is in, before buffering the payload.
+        if (h.payload_size > kMaxMessageBytes) {
+            failReceive("ERROR: Frame too large. Closing.\n");
+            break;
+        }
+        const bool data = h.opcode == OP_CONTINUATION || h.opcode == OP_TEXT || h.opcode == OP_BINARY;
+        if (data && messageBuffer.size() + h.payload_size > kMaxMessageBytes) {
+            failReceive("ERROR: Message too large. Closing.\n");
+            break;
+        }
+        const size_t size = size_t(h.payload_size);
+        if (available < h.header_size + size) break;
+
+        uint8_t* payload = frame + h.header_size;
+        if (h.masked) {
+            for (size_t i = 0; i < size; ++i) payload[i] ^= h.key[i & 3];
+        }
+        if (data) {
+            messageBuffer.insert(messageBuffer.end(), payload, payload + size);
+            if (h.fin) {
+                std::vector<uint8_t> message;
+                message.swap(messageBuffer);  // leaves messageBuffer empty and its memory released
+                callback(message);
+            }
+        } else if (h.opcode == OP_PING) {
+            queueFrame(OP_PONG, payload, size);
+        } else if (h.opcode == OP_PONG) {
+            // nothing to do: the client never waits for a pong
+        } else if (h.opcode == OP_CLOSE) {
+            close();
+        } else {
+            fputs("ERROR: Got unexpected WebSocket message.\n", stderr);
+            close();
+        }
+        offset += h.header_size + size;
+    }
+    receiveBuffer.erase(receiveBuffer.begin(), receiveBuffer.begin() + offset);
+}
+
+}  // namespace wsclient

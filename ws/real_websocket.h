@@ -1,0 +1,43 @@
+// The connection over a real socket: frame queueing, poll and dispatch.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "ws/websocket.h"
+
+namespace wsclient {
+
+class _RealWebSocket : public WebSocket {
+public:
+    // Takes ownership of fd, a connected socket past its opening handshake.
+    _RealWebSocket(int fd, bool mask);
+    ~_RealWebSocket() override;
+    _RealWebSocket(const _RealWebSocket&) = delete;
+    _RealWebSocket& operator=(const _RealWebSocket&) = delete;
+
+    void poll(int timeout) override;
+    void send(const std::string& message) override;
+    void sendBinary(const std::string& message) override;
+    void sendBinary(const std::vector<uint8_t>& message) override;
+    void sendPing() override;
+    void close() override;
+    ReadyState getReadyState() const override { return state; }
+    void _dispatch(Callback_Imp& callback) override;
+    void _dispatchBinary(BytesCallback_Imp& callback) override;
+
+    std::vector<uint8_t> receiveBuffer;  // received bytes not yet consumed as whole frames
+    std::vector<uint8_t> sendBuffer;     // encoded frames not yet written
+    std::vector<uint8_t> messageBuffer;  // data-frame payloads until the final fragment
+    int socketFd;
+    ReadyState state = OPEN;
+    bool maskOutgoing;
+    bool receiveFailed = false;  // a frame could not be accepted; nothing more is parsed
+
+private:
+    void queueFrame(uint8_t opcode, const uint8_t* payload, size_t size);
+    void closeSocket(const char* message);
+    void failReceive(const char* message);
+};
+
+}  // namespace wsclient

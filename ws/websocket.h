@@ -1,0 +1,63 @@
+// Public interface of the WebSocket client: RFC 6455 over plain TCP, "ws://" URLs only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace wsclient {
+
+struct Callback_Imp {
+    virtual ~Callback_Imp() = default;
+    virtual void operator()(const std::string& message) = 0;
+};
+
+struct BytesCallback_Imp {
+    virtual ~BytesCallback_Imp() = default;
+    virtual void operator()(const std::vector<uint8_t>& message) = 0;
+};
+
+// One connection, used by one thread at a time. Callers loop: queue messages, poll(), dispatch(),
+// and watch getReadyState() for CLOSED, after which the object is deleted (never the dummy).
+class WebSocket {
+public:
+    // Values matter: a state below CONNECTING means closing or closed.
+    enum ReadyState { CLOSING = 0, CLOSED = 1, CONNECTING = 2, OPEN = 3 };
+
+    // Masked outgoing frames, as a client must send them. Null on any failure; the reason is on
+    // standard error, except when the server simply hangs up during the handshake.
+    static WebSocket* from_url(const std::string& url, const std::string& origin = std::string());
+    // The same with unmasked outgoing frames.
+    static WebSocket* from_url_no_mask(const std::string& url, const std::string& origin = std::string());
+    // One process-wide connection that does nothing and is always CLOSED. Do not delete it.
+    static WebSocket* create_dummy();
+
+    virtual ~WebSocket() = default;
+    // Waits up to timeout ms (0: not at all, negative: without limit), then reads what is available
+    // and writes what the socket takes.
+    virtual void poll(int timeout = 0) = 0;
+    virtual void send(const std::string& message) = 0;
+    virtual void sendBinary(const std::string& message) = 0;
+    virtual void sendBinary(const std::vector<uint8_t>& message) = 0;
+    virtual void sendPing() = 0;
+    virtual void close() = 0;
+    virtual ReadyState getReadyState() const = 0;
+
+    // Delivers every complete message received so far to callable(const std::string&). The
+    // callable may queue messages or close(), but must not poll or dispatch this connection.
+    template <class Callable>
+    void dispatch(Callable callable) {
+        struct _Callback : public Callback_Imp {
+            Callable& callable;
+            explicit _Callback(Callable& c) : callable(c) {}
+            void operator()(const std::string& message) override { callable(message); }
+        };
+        _Callback callback(callable);
+        _dispatch(callback);
+    }
+
+    virtual void _dispatch(Callback_Imp& callback) = 0;
+    virtual void _dispatchBinary(BytesCallback_Imp& callback) = 0;
+};
+
+}  // namespace wsclient
