@@ -9,7 +9,7 @@
 namespace tarn {
 
 // Which constants a linear layer folds into its output lanes.
-enum RcTable { RC_INIT = 0, RC_INIT_NEXT = 1, RC_TERM_NEXT = 2 };
+enum RcTable { RC_NONE = -1, RC_INIT = 0, RC_INIT_NEXT = 1, RC_TERM_NEXT = 2 };
 
 template <int TABLE>
 TARN_HD uint64_t rc_of(int i) {
@@ -45,24 +45,15 @@ TARN_HD void external_layer_rc(felt* x, int base) {
     TARN_UNROLL
     for (int b = 0; b < 12; b += 4) {
       const int i = b + k;
-      x[i] = reduce96(acc_add(acc_add(y[i], s), rc_of<TABLE>(base + i)));
+      Acc96 v = acc_add(y[i], s);
+      if constexpr (TABLE != RC_NONE) v = acc_add(v, rc_of<TABLE>(base + i));
+      x[i] = reduce96(v);
     }
   }
 }
 
 // The external layer without constants (the doubled-diagonal block matrix).
-TARN_HD void external_layer_plain(felt* x) {
-  Acc96 y[12];
-  apply_m4(x[0], x[1], x[2], x[3], y);
-  apply_m4(x[4], x[5], x[6], x[7], y + 4);
-  apply_m4(x[8], x[9], x[10], x[11], y + 8);
-  TARN_UNROLL
-  for (int k = 0; k < 4; ++k) {
-    const Acc96 s = acc_add(acc_add(y[k], y[4 + k]), y[8 + k]);
-    TARN_UNROLL
-    for (int b = 0; b < 12; b += 4) x[b + k] = reduce96(acc_add(y[b + k], s));
-  }
-}
+TARN_HD void external_layer_plain(felt* x) { external_layer_rc<RC_NONE>(x, 0); }
 
 TARN_HD void sbox_all(felt* x) {
   TARN_UNROLL
