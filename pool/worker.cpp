@@ -1,0 +1,457 @@
+// One pool worker: connect loop with back-off, launches back to back, shares, statistics.
+#include "pool/worker.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "hash/hash_ref.h"
+#include "pool/messages.h"
+#include "search/nonce_layout.h"
+#include "search/target.h"
+
+namespace tarn {
+namespace {
+
+// While there is no job, wait this long for the pool instead of spinning on poll(0).
+constexpr int kIdleWaitMs = 50;
+// From this difficulty on, shares are never throttled.
+constexpr double kNoThrottleDifficulty = 1e8;
+
+void put_be64(std::uint64_t v, unsigned char* out) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
+}
+
+std::string hex_bytes(const std::uint8_t* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[p[i] >> 4];
+    s += digits[p[i] & 0xF];
+  }
+  return s;
+}
+
+double seconds_between(std::int64_t from_ns, std::int64_t to_ns) {
+  return static_cast<double>(to_ns - from_ns) / 1e9;
+}
+
+}  // namespace
+
+WorkerGeometry worker_geometry(const DeviceInfo& info) {
+  WorkerGeometry g;
+  g.dir = info.cc() >= 1200;
+  g.tpb = info.major >= 12 ? 512 : 256;
+  // 32 blocks per multiprocessor at 256 threads, 16 at 512.
+  g.blocks = static_cast<unsigned int>(info.sm_count) * ((g.tpb + 8191) / g.tpb);
+  g.first_per_thread = g.dir ? 64 : 16;
+  return g;
+}
+
+int backoff_seconds(int attempt) { return attempt <= 4 ? 1 << std::max(attempt, 0) : 32; }
+
+PoolWorker::PoolWorker(WorkerSettings settings, WorkerEnv env)
+    : settings_(std::move(settings)), env_(std::move(env)) {
+  char tag[24];
+  std::snprintf(tag, sizeof tag, "[gpu%d]", settings_.gpu);
+  tag_ = tag;
+}
+
+PoolWorker::~PoolWorker() { release_device_state(); }
+
+void PoolWorker::print(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  va_list again;
+  va_copy(again, ap);
+  const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(&line[0], line.size() + 1, fmt, again);
+  va_end(again);
+  env_.print(line);
+}
+
+// ---- Start-up and device state ---------------------------------------------------------------
+
+bool PoolWorker::start() {
+  for (int attempt = 0; !dev_; ++attempt) {
+    if (env_.stop_requested()) return false;
+    Status why;
+    dev_ = env_.open_device(settings_.gpu, &why);
+    if (dev_) break;
+    const int delay = backoff_seconds(attempt);
+    print("%s cannot open the device: %s — retrying in %ds\n", tag_.c_str(), why.message.c_str(),
+          delay);
+    env_.sleep(delay);
+  }
+  const DeviceInfo& info = dev_->info();
+  geometry_ = worker_geometry(info);
+  per_thread_ = geometry_.first_per_thread;
+  print("%s %s (%d SMs, sm_%d%d, %d blocks x %d threads) worker=%s\n", tag_.c_str(),
+        info.name.c_str(), info.sm_count, info.major, info.minor,
+        static_cast<int>(geometry_.blocks), static_cast<int>(geometry_.tpb),
+        settings_.worker.c_str());
+
+  const std::int64_t now = env_.now_ns();
+  rng_ = (static_cast<std::uint64_t>(settings_.gpu) + 1) * 0x9E3779B97F4A7C15ull ^
+         static_cast<std::uint64_t>(now);
+  start_ns_ = window_start_ns_ = last_stats_ns_ = last_submit_ns_ = now;
+
+  const Status s = allocate_device_state();
+  if (s.ok()) {
+    device_ready_ = true;
+  } else {
+    device_failed(s);
+  }
+  return true;
+}
+
+Status PoolWorker::allocate_device_state() {
+  release_device_state();
+  Device* d = dev_.get();
+  Status s = d_header_.allocate(d, 32);
+  if (s.ok()) s = d_prefix_.allocate(d, 32);
+  if (s.ok()) s = d_start_.allocate(d, 32);
+  if (s.ok()) s = d_target_.allocate(d, 64);
+  if (s.ok()) s = d_midstate_.allocate(d, 12);
+  if (s.ok()) s = d_found_.allocate(d, 1);
+  if (s.ok()) s = d->event_create(&start_event_);
+  if (s.ok()) s = d->event_create(&stop_event_);
+  return s;
+}
+
+void PoolWorker::release_device_state() {
+  if (!dev_) return;
+  if (start_event_) dev_->event_destroy(start_event_);
+  if (stop_event_) dev_->event_destroy(stop_event_);
+  start_event_ = stop_event_ = nullptr;
+  d_header_.reset();
+  d_prefix_.reset();
+  d_start_.reset();
+  d_target_.reset();
+  d_midstate_.reset();
+  d_found_.reset();
+}
+
+// Header, prefix and target of the current job, and its midstate.
+Status PoolWorker::upload_job() {
+  Status s = dev_->copy_in(d_header_.get(), job_.header.data(), 32);
+  if (s.ok()) s = dev_->copy_in(d_prefix_.get(), job_.prefix.data(), 32);
+  if (s.ok()) s = dev_->copy_in(d_target_.get(), job_.target.data(), 64);
+  if (s.ok()) s = dev_->launch_midstate(d_header_.get(), d_prefix_.get(), d_midstate_.get());
+  if (s.ok()) s = dev_->synchronize();
+  return s;
+}
+
+// A failed device call leaves nothing trustworthy on the device: no result of it is used, and
+// the whole device state is rebuilt after a back-off.
+void PoolWorker::device_failed(const Status& s) {
+  ++counters_.device_errors;
+  device_ready_ = false;
+  print("%s CUDA error: %s — re-initialising the device in %ds\n", tag_.c_str(),
+        s.message.c_str(), backoff_seconds(device_attempt_));
+}
+
+void PoolWorker::recover_device() {
+  env_.sleep(backoff_seconds(device_attempt_));
+  ++device_attempt_;
+  if (env_.stop_requested()) return;
+  Status s = allocate_device_state();
+  if (s.ok() && job_.have_job) s = upload_job();
+  if (!s.ok()) {
+    device_failed(s);
+    return;
+  }
+  device_ready_ = true;
+  print("%s device re-initialised\n", tag_.c_str());
+}
+
+// ---- Connections ----------------------------------------------------------------------------
+
+void PoolWorker::run() {
+  while (!env_.stop_requested()) {
+    wsclient::WebSocket* ws = env_.connect(settings_.url);
+    if (!ws) {
+      const int delay = backoff_seconds(connect_attempt_);
+      print("%s connect failed: %s — retrying in %ds\n", tag_.c_str(), settings_.url.c_str(), delay);
+      env_.sleep(delay);
+      ++connect_attempt_;
+      continue;
+    }
+    serve(ws);
+    if (env_.stop_requested()) {
+      // Leaving for good: say goodbye with a close frame rather than just dropping the socket.
+      ws->close();
+      ws->poll(0);
+      env_.discard(ws);
+      break;
+    }
+    print("%s disconnected (lifetime: submitted=%d accepted=%d rejected=%d staleskip=%d "
+          "throttled=%d) — reconnecting...\n",
+          tag_.c_str(), counters_.submitted, counters_.accepted, counters_.rejected,
+          counters_.staleskip, counters_.throttled);
+    env_.discard(ws);
+    env_.sleep(1.0);
+    connect_attempt_ = 0;
+  }
+  print("%s stopped (lifetime: submitted=%d accepted=%d rejected=%d staleskip=%d throttled=%d)\n",
+        tag_.c_str(), counters_.submitted, counters_.accepted, counters_.rejected,
+        counters_.staleskip, counters_.throttled);
+}
+
+void PoolWorker::serve(wsclient::WebSocket* ws) {
+  print("%s connected to %s\n", tag_.c_str(), settings_.url.c_str());
+  ws->send(hello_message(settings_.payout, settings_.worker));
+  ws->poll(0);
+  // Whatever is already complete at this point is dropped, a NewJob included.
+  ws->dispatch([](const std::string&) {});
+  job_ = PoolJob{};
+  while (ws->getReadyState() != wsclient::WebSocket::CLOSED && !env_.stop_requested()) {
+    mining_step(ws);
+  }
+}
+
+void PoolWorker::pump(wsclient::WebSocket* ws) {
+  ws->poll(0);
+  ws->dispatch([this](const std::string& text) { on_message(text); });
+}
+
+// ---- Messages -------------------------------------------------------------------------------
+
+void PoolWorker::on_message(const std::string& text) {
+  switch (classify_message(text)) {
+    case MessageKind::NewJob:
+      on_new_job(text);
+      break;
+    case MessageKind::SetDifficulty:
+      on_set_difficulty(text);
+      break;
+    case MessageKind::ShareAccepted:
+      ++counters_.accepted;
+      break;
+    case MessageKind::ShareRejected:
+      ++counters_.rejected;
+      print("%s   REJECTED: %s\n", tag_.c_str(), read_reject_reason(text).c_str());
+      break;
+    case MessageKind::HelloAck:
+      print("%s HelloAck received\n", tag_.c_str());
+      break;
+    case MessageKind::Unknown:
+      break;
+  }
+}
+
+void PoolWorker::on_new_job(const std::string& text) {
+  const NewJob j = read_new_job(text);
+  if (j.difficulty_value == 0) {
+    // The job in progress (if any) keeps its texts, so its shares keep their own job id.
+    print("%s bad diff %s\n", tag_.c_str(), j.difficulty.c_str());
+    return;
+  }
+  job_.job_id = j.job_id;
+  job_.difficulty = j.difficulty;
+  job_.mining_hash = j.mining_hash;
+  job_.header = j.header;
+  target_from_difficulty(j.difficulty_value, job_.target.data());
+  for (std::uint8_t& byte : job_.prefix) {
+    rng_ ^= rng_ << 13;
+    rng_ ^= rng_ >> 7;
+    rng_ ^= rng_ << 17;
+    byte = static_cast<std::uint8_t>(rng_);
+  }
+  if (device_ready_) {
+    const Status s = upload_job();
+    if (!s.ok()) device_failed(s);
+  }
+  job_.start_counter = 0;
+  job_.have_job = true;
+  print("%s [job %s] diff=%s target=%02x%02x%02x%02x...\n", tag_.c_str(), job_.job_id.c_str(),
+        job_.difficulty.c_str(), job_.target[0], job_.target[1], job_.target[2], job_.target[3]);
+}
+
+void PoolWorker::on_set_difficulty(const std::string& text) {
+  const SetDifficulty sd = read_set_difficulty(text);
+  if (!sd.found) return;
+  if (!sd.usable) {
+    env_.print(set_difficulty_ignored_line(tag_, sd));
+    return;
+  }
+  job_.difficulty = sd.difficulty;
+  if (!job_.have_job) return;
+  const std::uint64_t d = difficulty_u64(job_.difficulty);
+  if (d >= 1) target_from_difficulty(d, job_.target.data());
+  if (device_ready_) {
+    const Status s = dev_->copy_in(d_target_.get(), job_.target.data(), 64);
+    if (!s.ok()) device_failed(s);
+  }
+}
+
+// ---- Launches -------------------------------------------------------------------------------
+
+void PoolWorker::mining_step(wsclient::WebSocket* ws) {
+  ws->poll(job_.have_job ? 0 : kIdleWaitMs);
+  ws->dispatch([this](const std::string& text) { on_message(text); });
+  if (!job_.have_job) return;
+  if (!device_ready_) {
+    recover_device();
+    return;
+  }
+
+  const LaunchCopy copy{job_.job_id, job_.difficulty, job_.prefix, job_.header, job_.target};
+  const std::uint64_t span = static_cast<std::uint64_t>(geometry_.tpb) * per_thread_;
+  unsigned char start[32] = {};
+  // Direction layout: the start group number (the start counter is a multiple of the span).
+  put_be64(geometry_.dir ? job_.start_counter / span : job_.start_counter, start + 24);
+  std::uint64_t count = static_cast<std::uint64_t>(geometry_.blocks) * span;
+  bool cut = false;
+  if (!geometry_.dir) {
+    // The 32-bit counter must not wrap inside a launch; the next one starts on the boundary.
+    const std::uint64_t room = (1ull << 32) - (job_.start_counter & 0xFFFFFFFFull);
+    if (room < count) {
+      count = room;
+      cut = true;
+    }
+  }
+
+  FoundResult found{};
+  float gpu_ms = 0.0f;
+  Status s = dev_->fill(d_found_.get(), 0, sizeof(FoundResult));
+  if (s.ok()) s = dev_->copy_in(d_start_.get(), start, sizeof start);
+  const std::int64_t t0 = env_.now_ns();
+  if (s.ok()) s = dev_->event_record(start_event_);
+  if (s.ok())
+    s = dev_->launch_mine(geometry_.blocks, geometry_.tpb, d_midstate_.get(), d_start_.get(),
+                          d_target_.get(), count, per_thread_, d_found_.get());
+  if (s.ok()) s = dev_->event_record(stop_event_);
+  if (s.ok()) s = dev_->synchronize();
+  const std::int64_t t1 = env_.now_ns();
+  if (s.ok()) s = dev_->event_elapsed_ms(start_event_, stop_event_, &gpu_ms);
+  if (s.ok()) s = dev_->copy_out(&found, d_found_.get(), sizeof found);
+  if (!s.ok()) {
+    // Nothing was searched for sure: the job goes on from the same counter after recovery.
+    device_failed(s);
+    return;
+  }
+  device_attempt_ = 0;
+
+  const double wall_ms = static_cast<double>(t1 - t0) / 1e6;
+  wall_ms_sum_ += wall_ms;
+  gpu_ms_sum_ += gpu_ms;
+  ++launches_since_;
+  if (!geometry_.dir && !cut) {
+    // Keep one launch between 60 and 250 ms; per_thread stays a power of two from 4 to 256.
+    if (wall_ms < 60.0 && per_thread_ <= 255) {
+      per_thread_ *= 2;
+    } else if (wall_ms > 250.0 && per_thread_ > 4) {
+      per_thread_ /= 2;
+    }
+  }
+
+  const std::uint64_t start0 = job_.start_counter;
+  total_launched_ += count;
+  job_.start_counter += count;
+  if (found.count >= 1) handle_shares(ws, copy, found, start0);
+  statistics();
+}
+
+// The device's word is not taken on trust: every hit is hashed again on the host against the
+// header and target its launch ran with.
+bool PoolWorker::hit_checks_out(const LaunchCopy& copy, const std::uint8_t* nonce) {
+  std::uint8_t hash[64];
+  ref::hash_full(copy.header.data(), nonce, hash);
+  if (ref::below_target(hash, copy.target.data())) return true;
+  ++counters_.device_faults;
+  print("%s device fault: nonce %s hashes to %s..., not below the target; not sent (faults=%d)\n",
+        tag_.c_str(), hex_bytes(nonce, 64).c_str(), hex_bytes(hash, 16).c_str(),
+        counters_.device_faults);
+  return false;
+}
+
+void PoolWorker::handle_shares(wsclient::WebSocket* ws, const LaunchCopy& copy,
+                               const FoundResult& found, std::uint64_t start0) {
+  // A NewJob or SetDifficulty that came during the launch is applied before any share goes out.
+  pump(ws);
+  const unsigned int slots = std::min<unsigned int>(found.count, FOUND_SLOTS);
+  // Counter layout: both difficulties are read once for all slots; direction layout: per slot,
+  // after one more round of messages.
+  std::uint64_t launch_diff = difficulty_u64(copy.difficulty);
+  std::uint64_t current_diff = difficulty_u64(job_.difficulty);
+  for (unsigned int k = 0; k < slots; ++k) {
+    std::uint8_t nonce[64];
+    std::memcpy(nonce, copy.prefix.data(), 32);
+    if (geometry_.dir) {
+      tarn_nonce_dir_result_low(found.base[k], found.index[k], geometry_.tpb, per_thread_,
+                                nonce + 32);
+    } else {
+      tarn_counter_low(start0 + found.index[k], nonce + 32);
+    }
+    const std::uint64_t hash_count = start0 + found.index[k];
+    if (!hit_checks_out(copy, nonce)) continue;
+
+    std::string message;
+    if (geometry_.dir) {
+      message = job_result_message(copy.job_id, nonce_hex(nonce), hash_count);
+      pump(ws);
+      launch_diff = difficulty_u64(copy.difficulty);
+      current_diff = difficulty_u64(job_.difficulty);
+    }
+    const std::int64_t now = env_.now_ns();
+    if (launch_diff < current_diff) {
+      ++counters_.staleskip;  // the difficulty rose since the launch began
+      continue;
+    }
+    if (difficulty_f64(job_.difficulty) < kNoThrottleDifficulty &&
+        seconds_between(last_submit_ns_, now) < settings_.submit_gap) {
+      ++counters_.throttled;
+      continue;
+    }
+    if (!geometry_.dir) message = job_result_message(copy.job_id, nonce_hex(nonce), hash_count);
+    ws->send(message);
+    ws->poll(0);
+    ++counters_.submitted;
+    last_submit_ns_ = now;
+  }
+}
+
+void PoolWorker::statistics() {
+  const std::int64_t now = env_.now_ns();
+  const double since = seconds_between(last_stats_ns_, now);
+  if (since < 5.0) return;
+  const double elapsed = seconds_between(start_ns_, now);
+  const double window = seconds_between(window_start_ns_, now);
+  if (window >= 60.0) {
+    rate60_ = static_cast<double>(total_launched_ - window_total_) / window / 1e6;
+    window_total_ = total_launched_;
+    window_start_ns_ = now;
+  }
+  const double launches = static_cast<double>(launches_since_);
+  print("%s [%.0fs] %.1f MH/s (60s: %.1f) | diff=%s submitted=%d accepted=%d rejected=%d "
+        "staleskip=%d throttled=%d | pt=%u launches/s=%.1f gpu=%.1fms wall=%.1fms\n",
+        tag_.c_str(), elapsed, static_cast<double>(total_launched_) / elapsed / 1e6, rate60_,
+        job_.difficulty.c_str(), counters_.submitted, counters_.accepted, counters_.rejected,
+        counters_.staleskip, counters_.throttled, per_thread_, launches / since,
+        launches_since_ ? gpu_ms_sum_ / launches : 0.0,
+        launches_since_ ? wall_ms_sum_ / launches : 0.0);
+  gpu_ms_sum_ = 0.0;
+  wall_ms_sum_ = 0.0;
+  launches_since_ = 0;
+  last_stats_ns_ = now;
+}
+
+}  // namespace tarn
+
+void run_pool_device(int gpu, std::string url, std::string payout, std::string worker,
+                     double submit_gap) {
+  tarn::WorkerSettings settings;
+  settings.gpu = gpu;
+  settings.url = std::move(url);
+  settings.payout = std::move(payout);
+  settings.worker = std::move(worker);
+  settings.submit_gap = submit_gap;
+  tarn::PoolWorker w(std::move(settings), tarn::real_worker_env());
+  if (w.start()) w.run();
+}

@@ -1,0 +1,146 @@
+// One pool worker: owns a device, one connection at a time, the current job and the counters.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "gpu/device.h"
+#include "pool/worker_env.h"
+#include "search/found_result.h"
+#include "ws/websocket.h"
+
+namespace tarn {
+
+struct WorkerSettings {
+  int gpu = 0;
+  std::string url;
+  std::string payout;
+  std::string worker;
+  double submit_gap = 0.2;  // seconds between two submits below difficulty 1e8
+};
+
+struct ShareCounters {
+  int submitted = 0;
+  int accepted = 0;
+  int rejected = 0;
+  int staleskip = 0;
+  int throttled = 0;
+  int device_faults = 0;  // hits the host re-check refused; never sent
+  int device_errors = 0;  // failed device calls, each followed by a re-initialisation
+};
+
+// The job as the pool last described it; reset at every connection.
+struct PoolJob {
+  std::string job_id;
+  std::string difficulty;  // replaced by SetDifficulty; parsed again at every use
+  std::string mining_hash;
+  std::array<std::uint8_t, 32> header{};
+  std::array<std::uint8_t, 64> target{};
+  std::array<std::uint8_t, 32> prefix{};
+  std::uint64_t start_counter = 0;  // indices launched for this job so far
+  bool have_job = false;
+};
+
+struct WorkerGeometry {
+  bool dir = false;  // direction layout from compute capability 12.0 on, else counter layout
+  unsigned int tpb = 0;
+  unsigned int blocks = 0;
+  unsigned int first_per_thread = 0;
+};
+
+WorkerGeometry worker_geometry(const DeviceInfo& info);
+
+// Back-off after the attempt-th failure in a row (from 0): 1, 2, 4, 8, 16, then 32 seconds.
+int backoff_seconds(int attempt);
+
+class PoolWorker {
+ public:
+  PoolWorker(WorkerSettings settings, WorkerEnv env);
+  ~PoolWorker();
+  PoolWorker(const PoolWorker&) = delete;
+  PoolWorker& operator=(const PoolWorker&) = delete;
+
+  // Opens the device (retrying with back-off), prints the start line and sets up the device
+  // state. False only when a stop was requested first.
+  bool start();
+  // Connects, mines and reconnects until a stop is requested; ends with the lifetime line.
+  void run();
+
+  const ShareCounters& counters() const { return counters_; }
+  const WorkerGeometry& geometry() const { return geometry_; }
+  unsigned int per_thread() const { return per_thread_; }
+  std::uint64_t total_launched() const { return total_launched_; }
+  // Mutable so tests can place the start counter next to a 2^32 boundary.
+  PoolJob& job() { return job_; }
+
+ private:
+  // What one launch reports under, whatever messages arrive while it runs.
+  struct LaunchCopy {
+    std::string job_id;
+    std::string difficulty;
+    std::array<std::uint8_t, 32> prefix;
+    std::array<std::uint8_t, 32> header;
+    std::array<std::uint8_t, 64> target;
+  };
+
+  void serve(wsclient::WebSocket* ws);
+  void mining_step(wsclient::WebSocket* ws);
+  void pump(wsclient::WebSocket* ws);
+
+  void on_message(const std::string& text);
+  void on_new_job(const std::string& text);
+  void on_set_difficulty(const std::string& text);
+
+  Status allocate_device_state();
+  void release_device_state();
+  Status upload_job();
+  void device_failed(const Status& s);
+  void recover_device();
+
+  void handle_shares(wsclient::WebSocket* ws, const LaunchCopy& copy, const FoundResult& found,
+                     std::uint64_t start0);
+  bool hit_checks_out(const LaunchCopy& copy, const std::uint8_t* nonce);
+  void statistics();
+  void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  WorkerSettings settings_;
+  WorkerEnv env_;
+  std::string tag_;
+
+  // The device outlives its buffers: members are destroyed in reverse order.
+  std::unique_ptr<Device> dev_;
+  DeviceBuffer<unsigned char> d_header_, d_prefix_, d_start_, d_target_;
+  DeviceBuffer<unsigned long> d_midstate_;
+  DeviceBuffer<FoundResult> d_found_;
+  Event start_event_ = nullptr;
+  Event stop_event_ = nullptr;
+  bool device_ready_ = false;
+  int device_attempt_ = 0;
+
+  WorkerGeometry geometry_;
+  unsigned int per_thread_ = 0;
+  PoolJob job_;
+  ShareCounters counters_;
+  std::uint64_t rng_ = 0;
+  std::uint64_t total_launched_ = 0;
+  int connect_attempt_ = 0;
+
+  std::int64_t start_ns_ = 0;
+  std::int64_t window_start_ns_ = 0;
+  std::uint64_t window_total_ = 0;
+  double rate60_ = 0.0;
+  std::int64_t last_stats_ns_ = 0;
+  std::uint64_t launches_since_ = 0;
+  double gpu_ms_sum_ = 0.0;
+  double wall_ms_sum_ = 0.0;
+  std::int64_t last_submit_ns_ = 0;
+};
+
+}  // namespace tarn
+
+// The body of one pool worker thread: device `gpu`, its own connection to url. Returns only
+// once the pool mode has been asked to stop.
+void run_pool_device(int gpu, std::string url, std::string payout, std::string worker,
+                     double submit_gap);

@@ -1,0 +1,53 @@
+// The worker's real surroundings.
+#include "pool/worker_env.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "pool/stop_signal.h"
+
+namespace tarn {
+namespace {
+
+std::int64_t system_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Sleeps in slices of at most 100 ms so a stop request is seen soon; every slice that a signal
+// cuts short is resumed for the time it has left.
+void sleep_unless_stopped(double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(seconds));
+  while (!pool_stop_requested()) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return;
+    const auto slice = std::min<std::chrono::nanoseconds>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(left), std::chrono::milliseconds(100));
+    timespec ts{static_cast<time_t>(slice.count() / 1000000000),
+                static_cast<long>(slice.count() % 1000000000)};
+    while (nanosleep(&ts, &ts) != 0 && !pool_stop_requested()) {
+    }
+  }
+}
+
+}  // namespace
+
+WorkerEnv real_worker_env() {
+  WorkerEnv env;
+  env.now_ns = system_now_ns;
+  env.sleep = sleep_unless_stopped;
+  env.connect = [](const std::string& url) { return wsclient::WebSocket::from_url(url, std::string()); };
+  env.discard = [](wsclient::WebSocket* ws) { delete ws; };
+  env.open_device = [](int gpu, Status* why) { return backend().open(gpu, why); };
+  env.print = [](const std::string& line) { std::fputs(line.c_str(), stdout); };
+  env.stop_requested = pool_stop_requested;
+  return env;
+}
+
+}  // namespace tarn

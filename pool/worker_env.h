@@ -1,0 +1,37 @@
+// What a pool worker takes from outside: clock, sleep, connections, the device, output and the
+// stop request. Tests swap in a scripted pool, a fake clock and a decorated host device.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "gpu/device.h"
+#include "ws/websocket.h"
+
+namespace tarn {
+
+struct WorkerEnv {
+  // System clock in nanoseconds.
+  std::function<std::int64_t()> now_ns;
+  // Sleeps that long; a sleep cut short by a signal is resumed, but it ends early once a stop
+  // has been requested.
+  std::function<void(double seconds)> sleep;
+  // A new connection to url, or null after the reason was printed on standard error.
+  std::function<wsclient::WebSocket*(const std::string& url)> connect;
+  // Destroys a connection that connect() returned.
+  std::function<void(wsclient::WebSocket*)> discard;
+  // Selects device `gpu` for the calling thread.
+  std::function<std::unique_ptr<Device>(int gpu, Status* why)> open_device;
+  // Writes one complete line (newline included) with a single call.
+  std::function<void(const std::string& line)> print;
+  // True once the pool mode has been asked to end.
+  std::function<bool()> stop_requested;
+};
+
+// Real clock and sleep, WebSocket::from_url, the process backend, standard output and the
+// SIGINT/SIGTERM stop flag.
+WorkerEnv real_worker_env();
+
+}  // namespace tarn

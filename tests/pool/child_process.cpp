@@ -1,0 +1,162 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace pooltest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+Clock::time_point after(double seconds) {
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int decode(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace
+
+std::string find_in_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t at = 0;
+  while (at <= dirs.size()) {
+    const size_t end = dirs.find(':', at);
+    const std::string dir = dirs.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    const std::string full = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(full.c_str(), X_OK) == 0) return full;
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return std::string();
+}
+
+Child::~Child() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  if (fd_ >= 0) close(fd_);
+}
+
+bool Child::start(const std::vector<std::string>& argv) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    pid_ = -1;
+    close(fds[0]);
+    return false;
+  }
+  fd_ = fds[0];
+  return true;
+}
+
+bool Child::read_some(int timeout_ms) {
+  if (fd_ < 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return true;
+  char buf[4096];
+  const ssize_t n = read(fd_, buf, sizeof buf);
+  if (n <= 0) {
+    close(fd_);
+    fd_ = -1;
+    if (!partial_.empty()) lines_.push_back(partial_);
+    partial_.clear();
+    return false;
+  }
+  partial_.append(buf, static_cast<size_t>(n));
+  size_t nl;
+  while ((nl = partial_.find('\n')) != std::string::npos) {
+    lines_.push_back(partial_.substr(0, nl));
+    partial_.erase(0, nl + 1);
+  }
+  return true;
+}
+
+bool Child::wait_for(const std::function<bool(const std::vector<std::string>&)>& pred,
+                     double seconds) {
+  const Clock::time_point deadline = after(seconds);
+  while (!pred(lines_)) {
+    const int left = ms_until(deadline);
+    if (left == 0 || !read_some(std::min(left, 200))) return pred(lines_);
+  }
+  return true;
+}
+
+std::string Child::wait_for_line(const std::string& part, double seconds) {
+  std::string found;
+  wait_for(
+      [&](const std::vector<std::string>& lines) {
+        for (const std::string& l : lines) {
+          if (l.find(part) != std::string::npos) {
+            found = l;
+            return true;
+          }
+        }
+        return false;
+      },
+      seconds);
+  return found;
+}
+
+int Child::stop(int sig, double seconds) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, sig);
+  const Clock::time_point deadline = after(seconds);
+  for (;;) {
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      pid_ = -1;
+      while (read_some(100)) {
+      }
+      return decode(status);
+    }
+    if (ms_until(deadline) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return -1;
+    }
+    if (!read_some(50)) usleep(50000);
+  }
+}
+
+std::string Child::output() const {
+  std::string all;
+  for (const std::string& l : lines_) all += l + "\n";
+  return all + partial_;
+}
+
+}  // namespace pooltest
