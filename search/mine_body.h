@@ -67,12 +67,14 @@ TARN_HD void dir_first_round(const felt* rec, uint32_t r, felt* x) {
 }
 
 // Counter layout: the initial layer of midstate + words 0-6 (word 7 taken as 0) with the
-// round-0 constants; each index then adds only word 7 times column 7.
-TARN_HD void counter_block_setup(const felt* midstate_mont, const unsigned char* start, felt* rec) {
+// round-0 constants; each index then adds only word 7 times column 7. The midstate is in
+// Montgomery form when `montgomery` (the builds below 12.0), else canonical.
+TARN_HD void counter_block_setup(const felt* midstate, const unsigned char* start, felt* rec,
+                                 bool montgomery) {
   felt a[12];
   TARN_UNROLL
   for (int i = 0; i < 12; ++i) {
-    a[i] = from_montgomery(midstate_mont[i]);
+    a[i] = montgomery ? from_montgomery(midstate[i]) : midstate[i];
     if (i < 7) a[i] = gf_add(a[i], word_from_le32(start + 4 * i));
   }
   external_layer_rc<RC_INIT>(a, 0);
@@ -110,12 +112,32 @@ TARN_HD bool finish_and_test(felt* x, int first, const unsigned char* target) {
   return false;
 }
 
+// Finishes the hash from the S-box inputs of initial round `first` of permutation 3 and writes
+// all 64 bytes: padding, permutation 4 (bytes 0-31), permutation 5 (bytes 32-63). The passes
+// share one copy of the permutation, as in finish_and_test.
+TARN_HD void finish_hash(felt* x, int first, unsigned char* out) {
+  TARN_NO_UNROLL
+  for (int pass = 0; pass < 3; ++pass) {
+    permute_rounds(x, first);
+    first = 0;
+    if (pass == 0) {
+      x[0] = gf_add1(x[0]);
+      x[1] = gf_add1(x[1]);
+    } else {
+      TARN_UNROLL
+      for (int k = 0; k < 4; ++k) felt_to_le64(x[k], out + 32 * (pass - 1) + 8 * k);
+      if (pass == 2) return;
+    }
+    external_layer_rc<RC_INIT>(x, 0);
+  }
+}
+
 template <bool DIR>
 TARN_HD void mine_block_setup(const MineArgs& a, uint32_t block, MineShared* sh) {
   if constexpr (DIR) {
     dir_block_setup(a.midstate, start_group(a.start) + block, sh->rec);
   } else {
-    counter_block_setup(a.midstate, a.start, sh->rec);
+    counter_block_setup(a.midstate, a.start, sh->rec, true);
   }
 }
 

@@ -16,44 +16,11 @@ struct VerifyArgs {
   unsigned char* ties;         // the same test against the index's own hash
 };
 
-// Finishes the hash from the S-box inputs of initial round `first` of permutation 3 and writes
-// all 64 bytes: padding, permutation 4 (bytes 0-31), permutation 5 (bytes 32-63). The passes
-// share one copy of the permutation, as in finish_and_test.
-TARN_HD void finish_hash(felt* x, int first, unsigned char* out) {
-  TARN_NO_UNROLL
-  for (int pass = 0; pass < 3; ++pass) {
-    permute_rounds(x, first);
-    first = 0;
-    if (pass == 0) {
-      x[0] = gf_add1(x[0]);
-      x[1] = gf_add1(x[1]);
-    } else {
-      TARN_UNROLL
-      for (int k = 0; k < 4; ++k) felt_to_le64(x[k], out + 32 * (pass - 1) + 8 * k);
-      if (pass == 2) return;
-    }
-    external_layer_rc<RC_INIT>(x, 0);
-  }
-}
-
 // The initial layer of midstate + words 0-6 of the low half, round-0 constants included
-// (perm3_first). Below 12.0 the midstate arrives in Montgomery form; the counter setup of the
-// mining kernel converts it. From 12.0 on it is already canonical.
+// (perm3_first). Below 12.0 the midstate arrives in Montgomery form, from 12.0 on canonical.
 template <bool DIR>
 TARN_HD void verify_block_setup(const VerifyArgs& a, MineShared* sh) {
-  if constexpr (DIR) {
-    felt x[12];
-    TARN_UNROLL
-    for (int i = 0; i < 12; ++i) {
-      x[i] = a.midstate[i];
-      if (i < 7) x[i] = gf_add(x[i], word_from_le32(a.low + 4 * i));
-    }
-    external_layer_rc<RC_INIT>(x, 0);
-    TARN_UNROLL
-    for (int i = 0; i < 12; ++i) sh->rec[i] = x[i];
-  } else {
-    counter_block_setup(a.midstate, a.low, sh->rec);
-  }
+  counter_block_setup(a.midstate, a.low, sh->rec, !DIR);
 }
 
 // Index i = block * tpb + thread. The three results come from three independent runs of the
