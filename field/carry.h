@@ -40,17 +40,9 @@ TARN_HD U128 mul_wide_add(uint64_t a, uint64_t b, uint64_t c) {
       : "r"(lo32(a)), "r"(hi32(a)), "r"(lo32(b)), "r"(hi32(b)), "r"(lo32(c)), "r"(hi32(c)));
   return {make64(r0, r1), make64(r2, r3)};
 #else
-  const uint64_t a0 = lo32(a), a1 = hi32(a), b0 = lo32(b), b1 = hi32(b);
-  // Partial products with c folded in: a0*b0 + c0 and a1*b0 + c1 cannot overflow 64 bits.
-  const uint64_t p0 = a0 * b0 + lo32(c);
-  const uint64_t p1 = a1 * b0 + hi32(c);
-  const uint64_t p2 = a0 * b1;
-  const uint64_t p3 = a1 * b1;
-  // Middle column: high half of p0 plus the low halves of the cross products.
-  const uint64_t mid = (p0 >> 32) + lo32(p1) + lo32(p2);
-  const uint64_t lo = (mid << 32) | lo32(p0);
-  const uint64_t hi = p3 + (p1 >> 32) + (p2 >> 32) + (mid >> 32);
-  return {lo, hi};
+  // The host's widening multiply gives the same 128 bits as the four partial products.
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b + c;
+  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
 #endif
 }
 
@@ -77,16 +69,8 @@ TARN_HD U128 sqr_wide(uint64_t a) {
       : "r"(lo32(a)), "r"(hi32(a)));
   return {make64(r0, r1), make64(r2, r3)};
 #else
-  const uint64_t a0 = lo32(a), a1 = hi32(a);
-  const uint64_t sq0 = a0 * a0;
-  const uint64_t sq1 = a1 * a1;
-  const uint64_t m = a0 * a1;
-  const uint64_t carry = m >> 63;  // the bit shifted out when doubling
-  const uint64_t m2 = m << 1;
-  const uint64_t mid = (sq0 >> 32) + lo32(m2);
-  const uint64_t lo = (mid << 32) | lo32(sq0);
-  const uint64_t hi = sq1 + (m2 >> 32) + (carry << 32) + (mid >> 32);
-  return {lo, hi};
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * a;
+  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
 #endif
 }
 
