@@ -224,7 +224,10 @@ wss.on('connection', (ws, req) => {
   conns.add(conn);
   log(`CONNECT conn=${conn.id} peer=${req.socket.remoteAddress}:${req.socket.remotePort}`);
   ws.on('message', (data) => onMessage(conn, data.toString()));
-  ws.on('pong', () => stats.pongs++);
+  ws.on('pong', () => {
+    stats.pongs++;
+    log(`PONG conn=${conn.id}`);
+  });
   ws.on('error', (e) => log(`ERROR conn=${conn.id} ${JSON.stringify(e.message)}`));
   ws.on('close', (code) => {
     conn.timers.forEach((t) => clearTimeout(t)); // clearTimeout also clears intervals

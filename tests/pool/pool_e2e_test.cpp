@@ -147,8 +147,10 @@ TEST_P(PoolEndToEnd, TwoWorkersGetSharesAcceptedAndAnswerPings) {
         const auto conns = conn_of_worker(lines);
         const auto g0 = conns.find("\"W-gpu0\"");
         const auto g1 = conns.find("\"W-gpu1\"");
+        bool pong = false;
+        for (const std::string& l : lines) pong = pong || starts_with(l, "PONG ");
         return g0 != conns.end() && g1 != conns.end() && has_accepted_share(lines, g0->second) &&
-               has_accepted_share(lines, g1->second);
+               has_accepted_share(lines, g1->second) && pong;
       },
       75);
   const int miner_rc = miner.stop(SIGTERM, 45);
