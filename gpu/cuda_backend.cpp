@@ -32,6 +32,13 @@ class CudaDevice final : public Device {
     return check("cudaMemset", cudaMemset(dst, byte, bytes));
   }
   Status synchronize() override { return check("cudaDeviceSynchronize", cudaDeviceSynchronize()); }
+  Status reset() override {
+    Status s = check("cudaDeviceReset", cudaDeviceReset());
+    // The next context is created on first use; it takes the same blocking-sync flag.
+    if (s.ok()) cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync);
+    cudaGetLastError();
+    return s;
+  }
 
   Status event_create(Event* e) override {
     cudaEvent_t ev = nullptr;

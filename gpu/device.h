@@ -43,6 +43,9 @@ class Device {
   virtual Status copy_out(void* dst, const void* src, size_t bytes) = 0;  // device to host
   virtual Status fill(void* dst, int byte, size_t bytes) = 0;
   virtual Status synchronize() = 0;
+  // Destroys the device's context after a failure that leaves it unusable (a sticky error);
+  // every buffer and event of the device must be released first. The host has nothing to reset.
+  virtual Status reset() { return Status{}; }
 
   virtual Status event_create(Event* e) = 0;
   virtual Status event_record(Event e) = 0;

@@ -160,7 +160,10 @@ void PoolWorker::recover_device() {
   env_.sleep(backoff_seconds(device_attempt_));
   ++device_attempt_;
   if (env_.stop_requested()) return;
-  Status s = allocate_device_state();
+  // A sticky runtime error survives in the context: drop everything, reset, and start afresh.
+  release_device_state();
+  Status s = dev_->reset();
+  if (s.ok()) s = allocate_device_state();
   if (s.ok() && job_.have_job) s = upload_job();
   if (!s.ok()) {
     device_failed(s);

@@ -65,6 +65,7 @@ class TestDevice : public tarn::Device {
   float gpu_ms = -1.0f;                // reported GPU time per launch when >= 0
   std::vector<LaunchRecord> launches;
   int midstates = 0;
+  int resets = 0;
 
   const tarn::DeviceInfo& info() const override { return info_; }
   bool is_host() const override { return true; }
@@ -74,6 +75,10 @@ class TestDevice : public tarn::Device {
   tarn::Status copy_out(void* dst, const void* src, size_t bytes) override;
   tarn::Status fill(void* dst, int byte, size_t bytes) override;
   tarn::Status synchronize() override;
+  tarn::Status reset() override {
+    ++resets;
+    return tarn::Status{};
+  }
   tarn::Status event_create(tarn::Event* e) override;
   tarn::Status event_record(tarn::Event e) override;
   tarn::Status event_elapsed_ms(tarn::Event start, tarn::Event stop, float* ms) override;

@@ -460,6 +460,7 @@ TEST(PoolWorker, AFailedLaunchIsReportedAndTheDeviceRebuilt) {
   EXPECT_TRUE(h.has_line("[gpu0] CUDA error: cudaMemcpy from device: an illegal memory access was "
                          "encountered \xE2\x80\x94 re-initialising the device in 2s\n"));
   EXPECT_EQ(h.count_lines("[gpu0] device re-initialised\n"), 2);
+  EXPECT_EQ(h.device->resets, 2);  // each rebuild starts from a fresh context
   EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2}));
   EXPECT_EQ(h.device->midstates, 3);  // the job, then once per rebuild
   EXPECT_EQ(sent_before_good_launch, 1u);  // only the Hello: nothing from the unread result
