@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "gpu/selftest_launch.h"
@@ -233,6 +235,15 @@ void check_seed(FILE* out, uint64_t seed, const unsigned char* high, const HostC
   std::fputs("\n", out);
 }
 
+// The 64-byte values under a mismatch report, one row each: the label (with its padding), the hex.
+void print_rows(FILE* out, std::initializer_list<std::pair<const char*, const unsigned char*>> rows) {
+  for (const auto& row : rows) {
+    std::fputs(row.first, out);
+    print_hex(out, row.second, 64);
+    std::fputs("\n", out);
+  }
+}
+
 void check_indices(FILE* out, uint64_t seed, const unsigned char* high, const HostCopies& h,
                    const unsigned char* target, Tally& t) {
   const unsigned long long s = seed;
@@ -261,13 +272,9 @@ void check_indices(FILE* out, uint64_t seed, const unsigned char* high, const Ho
       round_trip = false;
       if (t.shown_index++ < kShown) {
         std::fprintf(out,
-                     "MINESPARSE NONCE MISMATCH seed=%016llx idx=%llu block=%u local=%u k=%u\n"
-                     "  hashed    ",
+                     "MINESPARSE NONCE MISMATCH seed=%016llx idx=%llu block=%u local=%u k=%u\n",
                      s, idx, block, local, 0u);
-        print_hex(out, nonce, 64);
-        std::fputs("\n  submitted ", out);
-        print_hex(out, submitted, 64);
-        std::fputs("\n", out);
+        print_rows(out, {{"  hashed    ", nonce}, {"  submitted ", submitted}});
       }
     }
     if (!round_trip) ++t.round_trip;
@@ -276,15 +283,9 @@ void check_indices(FILE* out, uint64_t seed, const unsigned char* high, const Ho
       ++t.sparse;
       if (t.shown_hash++ < kShown) {
         std::fprintf(out,
-                     "MINESPARSE HASH MISMATCH seed=%016llx idx=%llu block=%u local=%u k=%u\n"
-                     "  nonce  ",
-                     s, idx, block, local, 0u);
-        print_hex(out, nonce, 64);
-        std::fputs("\n  sparse ", out);
-        print_hex(out, sparse, 64);
-        std::fputs("\n  oracle ", out);
-        print_hex(out, oracle, 64);
-        std::fputs("\n", out);
+                     "MINESPARSE HASH MISMATCH seed=%016llx idx=%llu block=%u local=%u k=%u\n", s,
+                     idx, block, local, 0u);
+        print_rows(out, {{"  nonce  ", nonce}, {"  sparse ", sparse}, {"  oracle ", oracle}});
       }
     }
     if (std::memcmp(direct, oracle, 64) != 0) {
@@ -292,14 +293,9 @@ void check_indices(FILE* out, uint64_t seed, const unsigned char* high, const Ho
       if (t.shown_direct++ < kShown) {
         std::fprintf(out,
                      "MINESPARSE RESUMED-ORACLE MISMATCH seed=%016llx idx=%llu block=%u local=%u "
-                     "k=%u\n  nonce  ",
+                     "k=%u\n",
                      s, idx, block, local, 0u);
-        print_hex(out, nonce, 64);
-        std::fputs("\n  resumed ", out);
-        print_hex(out, direct, 64);
-        std::fputs("\n  oracle  ", out);
-        print_hex(out, oracle, 64);
-        std::fputs("\n", out);
+        print_rows(out, {{"  nonce  ", nonce}, {"  resumed ", direct}, {"  oracle  ", oracle}});
       }
     }
     const int expected = std::memcmp(oracle, target, 64) >= 0 ? 1 : 0;

@@ -3,6 +3,8 @@
 // against the outside oracle.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -491,6 +493,12 @@ TEST(MinesparsepathMode, EveryCheckCountsAnInjectedFault) {
            "mining decisions match, 524287/524288 self-target ties reject, 262144/262144 swept "
            "nonces injective, 2097152/2097152 swept felts in range\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n--- got:\n" << text;
+  // The value rows under the reports: label with its padding, 128 digits.
+  const std::string hex = "[0-9a-f]{128}\n";
+  for (const std::string& rows : {"k=0\n  hashed    " + hex + "  submitted " + hex,
+                                 "k=0\n  nonce  " + hex + "  sparse " + hex + "  oracle " + hex,
+                                 "k=0\n  nonce  " + hex + "  resumed " + hex + "  oracle  " + hex})
+    EXPECT_TRUE(std::regex_search(text, std::regex(rows))) << rows;
 }
 
 TEST(MinesparsepathMode, RuntimeFailuresEndTheTest) {
