@@ -18,6 +18,8 @@ Backend& backend() {
 
 void use_host_backend(int cc) { g_backend = host_backend(cc); }
 
+void use_cuda_backend() { g_backend = cuda_backend(); }
+
 std::string no_device_line(const Status& why) {
   std::string line = "no usable CUDA device";
   if (!why.ok()) line += " (" + why.message + ")";

@@ -76,6 +76,7 @@ class Backend {
 // The process-wide backend: CUDA unless use_host_backend() was called first (the --cpu option).
 Backend& backend();
 void use_host_backend(int cc);
+void use_cuda_backend();
 
 // One line for "no usable device": names the reason and the --cpu option.
 std::string no_device_line(const Status& why);

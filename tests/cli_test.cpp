@@ -274,3 +274,34 @@ TEST(BenchMode, SeveralDevicesAndTheirTotal) {
   EXPECT_EQ(l1.rfind("BENCH gpu1 (", 0), 0u);
   EXPECT_TRUE(std::regex_match(total, std::regex(R"(BENCH TOTAL \(2 GPU\): \d+\.\d\d MH/s)"))) << total;
 }
+
+// With a GPU present the device's results must equal the host emulation's, byte for byte.
+TEST(GpuMatchesHost, HashVerifyAndMine) {
+  std::string input;
+  for (const Vector& v : spec_vectors()) input += line_of(v);
+  const RunResult probe = tarn({"verify"}, input);
+  if (probe.status != 0 && probe.err.find("no usable CUDA device") != std::string::npos)
+    GTEST_SKIP() << "no CUDA device";
+  EXPECT_EQ(probe.status, 0) << probe.err;
+  EXPECT_EQ(probe.out, "VERIFY: 3/3 passed (0 failed)\n");
+
+  std::string lines;
+  unsigned seed = 12345;
+  auto digit = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return "0123456789abcdef"[seed >> 28];
+  };
+  for (int i = 0; i < 64; ++i) {
+    std::string h, n;
+    for (int k = 0; k < 64; ++k) h += digit();
+    for (int k = 0; k < 128; ++k) n += digit();
+    lines += h + " " + n + "\n";
+  }
+  const RunResult gpu = tarn({"hash"}, lines);
+  const RunResult host = tarn({"--cpu", "hash"}, lines);
+  EXPECT_EQ(gpu.status, 0);
+  EXPECT_EQ(gpu.out, host.out);
+
+  const std::string hdr = rep("3c", 32);
+  for (const char* diff : {"1", "1000000"}) expect_valid_solution(tarn({"mine", hdr, diff}), hdr, std::stoull(diff));
+}

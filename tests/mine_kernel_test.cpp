@@ -27,7 +27,14 @@ struct Launch {
 class MineKernel : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    use_host_backend(GetParam());
+    // 0 is the CUDA backend: the real kernels when a GPU is present, skipped otherwise.
+    if (GetParam() == 0) {
+      use_cuda_backend();
+      Status none;
+      if (backend().device_count(&none) < 1) GTEST_SKIP() << "no CUDA device: " << none.message;
+    } else {
+      use_host_backend(GetParam());
+    }
     Status why;
     dev_ = backend().open(0, &why);
     ASSERT_TRUE(dev_) << why.message;
@@ -43,6 +50,7 @@ class MineKernel : public ::testing::TestWithParam<int> {
     dev_->copy_in(d_header_.get(), header_, 32);
     dev_->copy_in(d_prefix_.get(), prefix_, 32);
     ASSERT_TRUE(dev_->launch_midstate(d_header_.get(), d_prefix_.get(), mid_.get()).ok());
+    ASSERT_TRUE(dev_->synchronize().ok());
   }
 
   // The low half of launch-relative index i, built the host's way for either layout.
@@ -78,6 +86,10 @@ class MineKernel : public ::testing::TestWithParam<int> {
     Status s = dev_->launch_mine(l.blocks, l.tpb, mid_.get(), d_start_.get(), d_target_.get(),
                                  l.count, l.per_thread, d_found_.get());
     if (st) *st = s;
+    if (s.ok()) {
+      const Status done = dev_->synchronize();
+      EXPECT_TRUE(done.ok()) << done.message;
+    }
     FoundResult r;
     dev_->copy_out(&r, d_found_.get(), sizeof r);
     return r;
@@ -185,7 +197,8 @@ TEST_P(MineKernel, TooManyThreadsPerBlockFailsTheLaunch) {
   EXPECT_EQ(r.count, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, MineKernel, ::testing::Values(120, 86),
+INSTANTIATE_TEST_SUITE_P(Layouts, MineKernel, ::testing::Values(120, 86, 0),
                          [](const ::testing::TestParamInfo<int>& i) {
+                           if (i.param == 0) return std::string("CudaDevice");
                            return i.param >= 120 ? std::string("Direction") : std::string("Counter");
                          });
