@@ -138,7 +138,7 @@ TARN_HD Acc96 acc_add(Acc96 a, uint64_t x) {
       "addc.cc.u32 %1, %4, %7;\n\t"
       "addc.u32    %2, %5, 0;\n\t"
       "}"
-      : "=r"(r0), "=r"(r1), "=r"(r2)
+      : "=&r"(r0), "=&r"(r1), "=&r"(r2)
       : "r"(lo32(a.lo)), "r"(hi32(a.lo)), "r"(a.hi), "r"(lo32(x)), "r"(hi32(x)));
   return {make64(r0, r1), r2};
 #else
@@ -155,7 +155,7 @@ TARN_HD Acc96 acc_add(Acc96 a, Acc96 b) {
       "addc.cc.u32 %1, %4, %7;\n\t"
       "addc.u32    %2, %5, %8;\n\t"
       "}"
-      : "=r"(r0), "=r"(r1), "=r"(r2)
+      : "=&r"(r0), "=&r"(r1), "=&r"(r2)
       : "r"(lo32(a.lo)), "r"(hi32(a.lo)), "r"(a.hi), "r"(lo32(b.lo)), "r"(hi32(b.lo)), "r"(b.hi));
   return {make64(r0, r1), r2};
 #else

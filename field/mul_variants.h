@@ -15,7 +15,7 @@ TARN_HD U128 mul_wide_native(uint64_t x, uint64_t y) {
   uint64_t lo, hi;
   asm("mul.lo.u64 %0, %2, %3;\n\t"
       "mul.hi.u64 %1, %2, %3;"
-      : "=l"(lo), "=l"(hi)
+      : "=&l"(lo), "=&l"(hi)
       : "l"(x), "l"(y));
   return {lo, hi};
 #else
