@@ -3,16 +3,14 @@
 
 #include <cstdint>
 
+#include "field/device_epsilon.h"
 #include "field/hd.h"
-
-// On the GPU, addend_epsilon32 is a constant-memory symbol that the device-code module defines
-// before it includes this header (gpu/device_constants.cuh).
 
 namespace tarn {
 
 TARN_HD uint32_t tarn_epsilon() {
 #if defined(__CUDA_ARCH__)
-  return addend_epsilon32;
+  return ::addend_epsilon32;
 #else
   return 0xFFFFFFFFu;
 #endif

@@ -83,13 +83,13 @@ TEST(Permutation, LinearLayers) {
 
 TEST(Permutation, FoldedTablesFollowTheBaseTables) {
   namespace T = host_tables;
-  for (int i = 0; i < 36; ++i) EXPECT_EQ(T::INIT_NEXT_RC[i], T::INIT_EXT_RC[12 + i]);
-  for (int i = 0; i < 36; ++i) EXPECT_EQ(T::TERM_NEXT_RC[i], T::TERM_EXT_RC[12 + i]);
-  for (int i = 0; i < 21; ++i) EXPECT_EQ(T::INTERNAL_NEXT_RC[i], T::INTERNAL_RC[i + 1]);
-  EXPECT_EQ(T::INIT_NEXT_RC[36], T::INTERNAL_RC[0]);
-  for (int i = 37; i < 48; ++i) EXPECT_EQ(T::INIT_NEXT_RC[i], 0u);
-  for (int i = 36; i < 48; ++i) EXPECT_EQ(T::TERM_NEXT_RC[i], 0u);
-  EXPECT_EQ(T::INTERNAL_NEXT_RC[21], 0u);
+  for (int i = 0; i < 36; ++i) EXPECT_EQ(T::INIT_NEXT_RC.v[i], T::INIT_EXT_RC[12 + i]);
+  for (int i = 0; i < 36; ++i) EXPECT_EQ(T::TERM_NEXT_RC.v[i], T::TERM_EXT_RC[12 + i]);
+  for (int i = 0; i < 21; ++i) EXPECT_EQ(T::INTERNAL_NEXT_RC.v[i], T::INTERNAL_RC[i + 1]);
+  EXPECT_EQ(T::INIT_NEXT_RC.v[36], T::INTERNAL_RC[0]);
+  for (int i = 37; i < 48; ++i) EXPECT_EQ(T::INIT_NEXT_RC.v[i], 0u);
+  for (int i = 36; i < 48; ++i) EXPECT_EQ(T::TERM_NEXT_RC.v[i], 0u);
+  EXPECT_EQ(T::INTERNAL_NEXT_RC.v[21], 0u);
 }
 
 TEST(Permutation, AnyRepresentativeAndRandomStatesAgree) {

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "hash/hash_ref.h"
 #include "search/mine_body.h"
@@ -98,20 +99,32 @@ TEST(NonceLayout, DirectionLowHalf) {
   for (int j = 0; j < 8; ++j) EXPECT_EQ(word_from_le32(out + 4 * j), w[j]);
 }
 
+// Every word over the whole span stays inside [2^30 - 557039, 2^30 + 4292604] (so below 2^31: a
+// canonical felt, no wrap) and moves by r times the direction vector; so w0 = 2^30 + 17r fixes r,
+// and the group's point w - r*d must give back all 64 bits of g in L, M, H. Groups with each
+// single bit set catch a wrong field mask or shift.
 TEST(NonceLayout, DirectionWordsStayCanonicalAndDistinct) {
-  uint32_t lo[8], hi[8];
-  dir_words(0, DIR_MAX_SPAN - 1, lo);
-  dir_words(~0ull, DIR_MAX_SPAN - 1, hi);
-  for (int j = 0; j < 8; ++j) {
-    EXPECT_GE(lo[j], 0x40000000u - 557039u);
-    EXPECT_LE(hi[j], 0x40000000u + 4292604u);
-    EXPECT_LT(hi[j], 0x80000000u);
+  std::vector<uint64_t> groups = {0, ~0ull, 0x3FFFFFull, 0x3FFFFFull << 22, 0xFFFFFull << 44,
+                                  0x0123456789ABCDEFull};
+  for (int k = 0; k < 64; ++k) groups.push_back(1ull << k);
+  for (const uint64_t g : groups) {
+    uint32_t point[8];
+    dir_words(g, 0, point);
+    const uint32_t L = point[1] - DIR_CENTER, M = point[2] - DIR_CENTER, H = point[3] - DIR_CENTER;
+    ASSERT_TRUE(L < (1u << 22) && M < (1u << 22) && H < (1u << 20)) << "group " << g;
+    ASSERT_EQ(L | static_cast<uint64_t>(M) << 22 | static_cast<uint64_t>(H) << 44, g);
+    for (int j : {0, 4, 5, 6, 7}) ASSERT_EQ(point[j], DIR_CENTER) << "word " << j;
+    for (uint32_t r = 0; r < DIR_MAX_SPAN; ++r) {
+      uint32_t w[8];
+      dir_words(g, r, w);
+      for (int j = 0; j < 8; ++j) {
+        ASSERT_TRUE(w[j] >= DIR_CENTER - 557039u && w[j] <= DIR_CENTER + 4292604u)
+            << "group " << g << " offset " << r << " word " << j << " = " << w[j];
+        ASSERT_EQ(w[j] - point[j], r * static_cast<uint32_t>(DIR_VECTOR[j]))
+            << "group " << g << " offset " << r << " word " << j;
+      }
+    }
   }
-  // w0 gives r, then w1-w3 give L, M and H: the fields at their limits land in distinct words.
-  uint32_t a[8], b[8];
-  dir_words(0x3FFFFFull, 0, a);
-  dir_words(0x3FFFFFull << 22, 0, b);
-  EXPECT_NE(0, memcmp(a, b, sizeof a));
 }
 
 TEST(NonceLayout, CounterLowHalf) {

@@ -1,0 +1,18 @@
+// The Poseidon2 tables as device constant-memory symbols, under the names the runtime registers.
+#pragma once
+
+#include <cstdint>
+
+#include "hash/table_values.h"
+
+#if defined(__CUDACC__)
+// Defined, not declared extern: the kernels form one translation unit built without relocatable
+// device code, and that unit is the only CUDA source that includes the hash headers.
+__constant__ uint64_t INIT_EXT_RC[48] = {INIT_EXT_RC_VALUES};
+__constant__ uint64_t TERM_EXT_RC[48] = {TERM_EXT_RC_VALUES};
+__constant__ uint64_t INTERNAL_RC[22] = {INTERNAL_RC_VALUES};
+__constant__ uint64_t MAT_DIAG[12] = {MAT_DIAG_VALUES};
+__constant__ tarn::RoundTable<48> INIT_NEXT_RC = tarn::init_next_rc_table();
+__constant__ tarn::RoundTable<48> TERM_NEXT_RC = tarn::term_next_rc_table();
+__constant__ tarn::RoundTable<22> INTERNAL_NEXT_RC = tarn::internal_next_rc_table();
+#endif
