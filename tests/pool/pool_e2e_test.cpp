@@ -2,7 +2,6 @@
 // share is checked once more with the outside oracle.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -23,13 +22,17 @@ const std::string kBinary = TARN_BINARY;
 const std::string kTools = TARN_TOOLS_DIR;
 const char* const kDifficulty = "100000";
 
-// Why the pool cannot run here, or empty.
+// Why the pool cannot run here, or empty; asked once.
 std::string missing_pool() {
-  if (find_in_path("node").empty()) return "node is not installed";
-  struct stat st;
-  if (stat((kTools + "/node_modules/ws").c_str(), &st) != 0)
-    return "tools/node_modules/ws is missing (run npm ci in tools/)";
-  return std::string();
+  static const std::string why = [] {
+    if (find_in_path("python3").empty()) return std::string("python3 is not installed");
+    Child probe;
+    if (!probe.start({"python3", "-c", "import websockets"}) || probe.stop(0, 30) != 0)
+      return std::string(
+          "the python3 package websockets is missing (python3 -m pip install websockets==15.0.1)");
+    return std::string();
+  }();
+  return why;
 }
 
 #define SKIP_WITHOUT_POOL()                          \
@@ -40,7 +43,7 @@ std::string missing_pool() {
 
 // The pool's port once it listens, or 0.
 int start_pool(Child& pool, std::vector<std::string> args) {
-  std::vector<std::string> argv = {"node", kTools + "/testpool.js"};
+  std::vector<std::string> argv = {"python3", kTools + "/testpool.py"};
   argv.insert(argv.end(), args.begin(), args.end());
   if (!pool.start(argv)) return 0;
   const std::string line = pool.wait_for_line("LISTENING ", 20);

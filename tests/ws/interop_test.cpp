@@ -1,8 +1,8 @@
-// Interoperability with a real WebSocket server library (Node's ws), started on a free loopback port.
+// Interoperability with a real WebSocket server library (Python's websockets), started on a free
+// loopback port.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,17 +26,22 @@ bool on_path(const std::string& program) {
     return false;
 }
 
-// The Node peer as a child process whose standard output the test reads line by line.
-class NodePeer {
+// Whether python3 can import the websockets library (the peer's server).
+bool have_websockets() {
+    const int rc = std::system("python3 -c 'import websockets' >/dev/null 2>&1");
+    return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+}
+
+// The Python peer as a child process whose standard output the test reads line by line.
+class PythonPeer {
 public:
     // Why the test must be skipped, or empty. A peer that should run but does not leaves port 0.
     std::string start() {
-        if (!on_path("node")) return "node is not installed";
-        const std::string tools = TARN_TOOLS_DIR;
-        struct stat st;
-        if (stat((tools + "/node_modules/ws/package.json").c_str(), &st) != 0) {
-            return "tools/node_modules/ws is missing (run npm ci in tools/)";
+        if (!on_path("python3")) return "python3 is not installed";
+        if (!have_websockets()) {
+            return "the python3 package websockets is missing (python3 -m pip install websockets==15.0.1)";
         }
+        const std::string tools = TARN_TOOLS_DIR;
         int out[2];
         if (pipe(out) != 0) return "";
         pid = fork();
@@ -44,7 +49,7 @@ public:
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
             close(out[1]);
-            execlp("node", "node", (tools + "/ws_peer.js").c_str(), static_cast<char*>(nullptr));
+            execlp("python3", "python3", (tools + "/ws_peer.py").c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -54,7 +59,7 @@ public:
         return "";
     }
 
-    ~NodePeer() {
+    ~PythonPeer() {
         if (pid > 0) {
             kill(pid, SIGTERM);
             waitpid(pid, nullptr, 0);
@@ -110,14 +115,14 @@ protected:
     void SetUp() override {
         const std::string why = peer.start();
         if (!why.empty()) GTEST_SKIP() << why;
-        ASSERT_NE(peer.port, 0) << "tools/ws_peer.js did not start";
+        ASSERT_NE(peer.port, 0) << "tools/ws_peer.py did not start";
         ws = WebSocket::from_url(peer.url());
         ASSERT_NE(ws, nullptr);
         ASSERT_EQ(peer.line(), "open /interop");
     }
     void TearDown() override { delete ws; }
 
-    NodePeer peer;
+    PythonPeer peer;
     WebSocket* ws = nullptr;
 };
 
@@ -158,6 +163,14 @@ TEST_F(WsInterop, PingsBothWays) {
     std::vector<std::string> got;
     EXPECT_TRUE(pump(ws, got, [&] { return got.size() >= 2; }));
     EXPECT_EQ(got, (std::vector<std::string>{"ping:", "pong:probe"}));
+}
+
+TEST_F(WsInterop, FragmentsWithAPingBetweenReassemble) {
+    ws->send("cmd:fragments");  // three frames, the library's ping after the first
+    std::vector<std::string> got;
+    EXPECT_TRUE(pump(ws, got, [&] { return got.size() >= 2; }));
+    EXPECT_EQ(got, (std::vector<std::string>{"fragmented message", "pong:between"}));
+    EXPECT_EQ(ws->getReadyState(), WebSocket::OPEN);
 }
 
 TEST_F(WsInterop, ServerInitiatedCloseIsClean) {
