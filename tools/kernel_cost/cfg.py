@@ -45,6 +45,8 @@ class Cfg:
         self.by_addr = {i.addr: k for k, i in enumerate(insns)}
         leaders = {insns[0].addr}
         for k, i in enumerate(insns):
+            if i.is_call:
+                raise CfgError("call at %#x: only fully inlined code is counted" % i.addr)
             if i.is_branch or i.is_exit:
                 if k + 1 < len(insns):
                     leaders.add(insns[k + 1].addr)
@@ -70,10 +72,10 @@ class Cfg:
                 if last.target == last.addr:
                     continue  # the self-loop that closes the listing after EXIT
                 b.succ.append((last.target, last.target <= last.addr))
-                if last.guard and nxt is not None:
+                if last.conditional and nxt is not None:
                     b.succ.append((nxt, False))
             elif last.is_exit:
-                if last.guard and nxt is not None:
+                if last.conditional and nxt is not None:
                     b.succ.append((nxt, False))
             elif nxt is not None:
                 b.succ.append((nxt, False))
@@ -164,12 +166,13 @@ def weighted(*terms):
     return out
 
 
-def loop_body(cfg, loop):
-    """Opcodes of one trip round a loop with no branch but its own closing one."""
-    extra = [i for i in cfg.branches_in(loop.head, loop.latch) if i.addr != loop.latch]
-    if extra or loop.children:
-        raise CfgError("%r is not a straight-line round body" % loop)
-    return cfg.range_ops(loop.head, loop.latch)
+def loop_ops(cfg, loop, trips):
+    """Opcodes of `trips` trips round a loop entered at its head: trips - 1 times round the
+    back edge, then the shortest way out (the last trip may skip the closing branch)."""
+    if loop.children:
+        raise CfgError("%r holds other loops" % loop)
+    again = cfg.path(loop.head, loop.head, [(loop.latch, loop.head)])
+    return weighted((trips - 1, again), (1, cfg.path(loop.head, loop.exit)))
 
 
 def mine_per_nonce(cfg, first_round_skipped, rounds=(4, 22, 4), passes=2):
@@ -192,18 +195,18 @@ def mine_per_nonce(cfg, first_round_skipped, rounds=(4, 22, 4), passes=2):
     if len(pas.children) != 3:
         raise CfgError("expected three round loops inside %r, found %r" % (pas, pas.children))
     init, part, term = pas.children
-    b_init, b_part, b_term = (loop_body(cfg, l) for l in (init, part, term))
-    init_trips = (rounds[0] - (1 if first_round_skipped else 0)) + rounds[0] * (passes - 1)
+    first_init = rounds[0] - (1 if first_round_skipped else 0)
     pass_back = [(pas.latch, pas.head)]
     nonce_back = [(nonce.latch, nonce.head)]
     return weighted(
         (1, cfg.path(nonce.head, pas.head)),
         (passes, cfg.path(pas.head, init.head)),
-        (init_trips, b_init),
+        (1, loop_ops(cfg, init, first_init)),
+        (passes - 1, loop_ops(cfg, init, rounds[0])),
         (passes, cfg.path(init.exit, part.head)),
-        (passes * rounds[1], b_part),
+        (passes, loop_ops(cfg, part, rounds[1])),
         (passes, cfg.path(part.exit, term.head)),
-        (passes * rounds[2], b_term),
+        (passes, loop_ops(cfg, term, rounds[2])),
         # Passes before the last: back to the pass loop's head; the last: out to the next nonce.
         (passes - 1, cfg.path(term.exit, pas.head, pass_back)),
         (1, cfg.path(term.exit, nonce.head, nonce_back)),

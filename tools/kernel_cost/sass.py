@@ -8,6 +8,7 @@ _INSN = re.compile(
     r"^\s*/\*([0-9a-f]{4,})\*/\s+(?:(@!?U?P[T0-9]+)\s+)?([A-Z][A-Z0-9_]*(?:\.[A-Z0-9_]+)*)\s*([^;]*);")
 _FUNC = re.compile(r"^\s*Function\s*:\s*(\S+)")
 _HEX = re.compile(r"0x([0-9a-f]+)")
+_PRED_OPERAND = re.compile(r"^!?U?P[0-6],")
 
 # Integer ALU pipe (the issue's "ALU-class"): adds, logic, shifts, selects, compares, moves.
 ALU_OPS = frozenset("""
@@ -30,11 +31,23 @@ class Insn(collections.namedtuple("Insn", "addr guard op operands")):
 
     @property
     def is_branch(self):
-        return self.base in ("BRA", "JMP")
+        # CALL.REL.NOINC is how sm_89 code leaves a loop: a jump that pushes no return address.
+        return self.base in ("BRA", "JMP") or self.op.startswith("CALL.REL.NOINC")
+
+    @property
+    def is_call(self):
+        return self.base == "CALL" and not self.is_branch
 
     @property
     def is_exit(self):
         return self.base in ("EXIT", "RET")
+
+    @property
+    def conditional(self):
+        """Guarded (@P0) or, as sm_120's BRA.U UP0, with a predicate operand."""
+        if self.guard and self.guard not in ("@PT", "@UPT"):
+            return True
+        return bool(_PRED_OPERAND.match(self.operands))
 
     @property
     def target(self):
