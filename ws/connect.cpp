@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/printable.h"
 #include "ws/real_websocket.h"
 #include "ws/url.h"
 #include "ws/ws_limits.h"
@@ -28,29 +29,39 @@ int ms_left(Clock::time_point deadline) {
     return left > 0 ? int(left) : 0;
 }
 
-// Waits for events on fd until the deadline: >0 ready, 0 timed out, <0 failed.
-int wait_for(int fd, short events, Clock::time_point deadline) {
+enum class Wait { READY, TIMED_OUT, FAILED, STOPPED };
+
+// Waits for events on fd until the deadline, in slices short enough to notice a stop request soon.
+Wait wait_for(int fd, short events, Clock::time_point deadline, const std::function<bool()>& stop) {
     for (;;) {
+        if (stop && stop()) return Wait::STOPPED;
+        const int left = ms_left(deadline);
+        const int slice = stop && left > kStopCheckMs ? kStopCheckMs : left;
         pollfd waiter{fd, events, 0};
-        const int r = ::poll(&waiter, 1, ms_left(deadline));
-        if (r >= 0 || errno != EINTR) return r;
+        const int r = ::poll(&waiter, 1, slice);
+        if (r > 0) return Wait::READY;
+        if (r < 0 && errno != EINTR) return Wait::FAILED;
+        if (r == 0 && slice == left) return Wait::TIMED_OUT;
     }
 }
 
-// 0 when connected, otherwise the errno of the failure (ETIMEDOUT when time ran out). The socket
-// is left blocking, as the handshake reads it.
-int connect_within(int fd, const addrinfo* a, int timeout_ms) {
+// 0 when connected, otherwise the errno of the failure (ETIMEDOUT when time ran out, ECANCELED
+// on a stop request). The socket is left blocking, as the handshake reads it.
+int connect_within(int fd, const addrinfo* a, const ConnectOptions& options) {
     const int flags = fcntl(fd, F_GETFL, 0);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int err = 0;
     if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
         err = errno;
         if (err == EINPROGRESS || err == EINTR) {
-            const int r = wait_for(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeout_ms));
+            const Wait w = wait_for(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(options.connectTimeoutMs),
+                                    options.stop);
             socklen_t len = sizeof(err);
-            if (r == 0) {
+            if (w == Wait::TIMED_OUT) {
                 err = ETIMEDOUT;
-            } else if (r < 0) {
+            } else if (w == Wait::STOPPED) {
+                err = ECANCELED;
+            } else if (w == Wait::FAILED) {
                 err = errno;
             } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
                 err = errno;
@@ -61,8 +72,8 @@ int connect_within(int fd, const addrinfo* a, int timeout_ms) {
     return err;
 }
 
-// Resolves and connects; -1 after the failure lines.
-int open_socket(const WsUrl& u) {
+// Resolves and connects; -1 after the failure lines, or silently after a stop request.
+int open_socket(const WsUrl& u, const ConnectOptions& options) {
     char port[16];
     snprintf(port, sizeof(port), "%d", u.port);
     addrinfo hints;
@@ -78,44 +89,56 @@ int open_socket(const WsUrl& u) {
     }
     int fd = -1;
     bool timed_out = false;
-    for (const addrinfo* a = result; a != nullptr; a = a->ai_next) {
+    bool stopped = false;
+    for (const addrinfo* a = result; a != nullptr && !stopped; a = a->ai_next) {
         fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (fd < 0) continue;
-        const int err = connect_within(fd, a, kConnectTimeoutMs);
+        const int err = connect_within(fd, a, options);
         if (err == 0) break;
         timed_out = timed_out || err == ETIMEDOUT;
+        stopped = err == ECANCELED;
         ::close(fd);
         fd = -1;
     }
     freeaddrinfo(result);
-    if (fd < 0) {
+    if (fd < 0 && !stopped) {
         if (timed_out) fprintf(stderr, "connect: %s\n", strerror(ETIMEDOUT));
         fprintf(stderr, "Unable to connect to %s:%d\n", u.host.c_str(), u.port);
     }
     return fd;
 }
 
-enum class ReadResult { OK, CLOSED, FAILED, TIMED_OUT };
+enum class ReadResult { OK, CLOSED, FAILED, TIMED_OUT, STOPPED, TOO_LONG };
 
-ReadResult read_byte(int fd, char* out, Clock::time_point deadline) {
-    for (;;) {
-        const int ready = wait_for(fd, POLLIN, deadline);
-        if (ready == 0) return ReadResult::TIMED_OUT;
-        if (ready < 0) return ReadResult::FAILED;
-        const ssize_t n = recv(fd, out, 1, 0);
-        if (n == 1) return ReadResult::OK;
-        if (n == 0) return ReadResult::CLOSED;
-        if (errno != EINTR && errno != EAGAIN) return ReadResult::FAILED;
+// Reads the response from the blocking socket one byte per recv, so nothing behind its empty
+// line leaves the socket: those bytes are frames for the frame layer.
+struct ResponseReader {
+    int fd;
+    Clock::time_point deadline;
+    const std::function<bool()>& stop;
+
+    ReadResult byte(char* out) const {
+        for (;;) {
+            switch (wait_for(fd, POLLIN, deadline, stop)) {
+                case Wait::READY: break;
+                case Wait::TIMED_OUT: return ReadResult::TIMED_OUT;
+                case Wait::STOPPED: return ReadResult::STOPPED;
+                case Wait::FAILED: return ReadResult::FAILED;
+            }
+            const ssize_t n = recv(fd, out, 1, 0);
+            if (n == 1) return ReadResult::OK;
+            if (n == 0) return ReadResult::CLOSED;
+            if (errno != EINTR && errno != EAGAIN) return ReadResult::FAILED;
+        }
     }
-}
+};
 
-// One byte per recv, so nothing behind the response's empty line leaves the socket: those bytes
-// are frames for the frame layer. A line ends once byte i-2 is CR or byte i-1 is LF, or when 1023
+// A line ends once byte i-2 is CR or byte i-1 is LF (so it has at least 2 bytes), or when 1023
 // bytes are in; a NUL is stored behind it.
-ReadResult read_line(int fd, char (&line)[1024], size_t& length, Clock::time_point deadline) {
+ReadResult read_status_line(const ResponseReader& in, char (&line)[1024], size_t& length) {
     size_t i = 0;
     while (i < 2 || (i < 1023 && line[i - 2] != '\r' && line[i - 1] != '\n')) {
-        const ReadResult r = read_byte(fd, &line[i], deadline);
+        const ReadResult r = in.byte(&line[i]);
         if (r != ReadResult::OK) return r;
         ++i;
     }
@@ -124,38 +147,76 @@ ReadResult read_line(int fd, char (&line)[1024], size_t& length, Clock::time_poi
     return ReadResult::OK;
 }
 
+// Header lines end by the same rule but may be of any length: they are not examined, so only
+// their first two bytes are kept, to find the empty line that ends the response.
+ReadResult skip_headers(const ResponseReader& in) {
+    size_t total = 0;
+    for (;;) {
+        char first[2] = {0, 0};
+        char last[2] = {0, 0};  // bytes i-2 and i-1
+        for (size_t i = 0; i < 2 || (last[0] != '\r' && last[1] != '\n'); ++i) {
+            if (total == kMaxHandshakeHeaderBytes) return ReadResult::TOO_LONG;
+            char c;
+            const ReadResult r = in.byte(&c);
+            if (r != ReadResult::OK) return r;
+            ++total;
+            if (i < 2) first[i] = c;
+            last[0] = last[1];
+            last[1] = c;
+        }
+        if (first[0] == '\r' && first[1] == '\n') return ReadResult::OK;
+    }
+}
+
+// The received status line for an error message: its own line end (CR LF or LF) kept as it came,
+// every other byte made printable, and a line end added when it had none.
+std::string shown_status(const char* line, size_t length) {
+    std::string_view text(line, length);
+    std::string end = "\n";
+    if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") {
+        end = "\r\n";
+        text.remove_suffix(2);
+    } else if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    return tarn::printable(text) + end;
+}
+
 // True once the 101 response and its headers have been read; prints the reason for the failures
 // that have one.
-bool handshake(int fd, const std::string& url, const WsUrl& u, const std::string& origin) {
+bool handshake(int fd, const std::string& url, const WsUrl& u, const std::string& origin,
+               const ConnectOptions& options) {
     for (const std::string& line : handshake_request(u, origin)) {
         ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);  // a failed write shows up as no answer
     }
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kHandshakeTimeoutMs);
+    const ResponseReader in{fd, Clock::now() + std::chrono::milliseconds(options.handshakeTimeoutMs),
+                            options.stop};
     char line[1024];
     size_t length = 0;
-    ReadResult r = read_line(fd, line, length, deadline);
+    ReadResult r = read_status_line(in, line, length);
     if (r == ReadResult::OK && length == 1023) {
         fprintf(stderr, "ERROR: Got invalid status line connecting to: %s\n", url.c_str());
         return false;
     }
     int status = 0;
     if (r == ReadResult::OK && (sscanf(line, "HTTP/1.1 %d", &status) != 1 || status != 101)) {
-        fprintf(stderr, "ERROR: Got bad status connecting to %s: %s", url.c_str(), line);
+        fprintf(stderr, "ERROR: Got bad status connecting to %s: %s", url.c_str(),
+                shown_status(line, length).c_str());
         return false;
     }
-    // Header lines are not examined; a line of 1023 bytes or more is simply read in pieces.
-    while (r == ReadResult::OK && !(line[0] == '\r' && line[1] == '\n')) {
-        r = read_line(fd, line, length, deadline);
-    }
+    if (r == ReadResult::OK) r = skip_headers(in);
     if (r == ReadResult::TIMED_OUT) {
         fprintf(stderr, "ERROR: Handshake timed out connecting to: %s\n", url.c_str());
+    } else if (r == ReadResult::TOO_LONG) {
+        fprintf(stderr, "ERROR: Handshake response headers too long connecting to: %s\n", url.c_str());
     }
     return r == ReadResult::OK;
 }
 
 }  // namespace
 
-WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin) {
+WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin,
+                    const ConnectOptions& options) {
     if (url.size() >= 512) {
         fprintf(stderr, "ERROR: url size limit exceeded: %s\n", url.c_str());
         return nullptr;
@@ -169,16 +230,20 @@ WebSocket* from_url(const std::string& url, bool useMask, const std::string& ori
         fprintf(stderr, "ERROR: Could not parse WebSocket url: %s\n", url.c_str());
         return nullptr;
     }
-    const int fd = open_socket(u);
+    const int fd = open_socket(u, options);
     if (fd < 0) return nullptr;
-    if (!handshake(fd, url, u, origin)) {
+    if (!handshake(fd, url, u, origin, options)) {
         ::close(fd);
         return nullptr;
     }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     fcntl(fd, F_SETFL, O_NONBLOCK);
-    return new _RealWebSocket(fd, useMask);
+    return new _RealWebSocket(fd, useMask, options.closeTimeoutMs);
+}
+
+WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin) {
+    return from_url(url, useMask, origin, ConnectOptions());
 }
 
 WebSocket* WebSocket::from_url(const std::string& url, const std::string& origin) {
@@ -187,6 +252,16 @@ WebSocket* WebSocket::from_url(const std::string& url, const std::string& origin
 
 WebSocket* WebSocket::from_url_no_mask(const std::string& url, const std::string& origin) {
     return ::wsclient::from_url(url, false, origin);
+}
+
+WebSocket* WebSocket::from_url(const std::string& url, const std::string& origin,
+                               const ConnectOptions& options) {
+    return ::wsclient::from_url(url, true, origin, options);
+}
+
+WebSocket* WebSocket::from_url_no_mask(const std::string& url, const std::string& origin,
+                                       const ConnectOptions& options) {
+    return ::wsclient::from_url(url, false, origin, options);
 }
 
 }  // namespace wsclient

@@ -9,5 +9,7 @@ namespace wsclient {
 
 // The work behind both factories; useMask says whether outgoing frames are masked.
 WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin);
+WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin,
+                    const ConnectOptions& options);
 
 }  // namespace wsclient

@@ -7,9 +7,9 @@ namespace {
 class _DummyWebSocket : public WebSocket {
 public:
     void poll(int) override {}
-    void send(const std::string&) override {}
-    void sendBinary(const std::string&) override {}
-    void sendBinary(const std::vector<uint8_t>&) override {}
+    bool send(const std::string&) override { return false; }
+    bool sendBinary(const std::string&) override { return false; }
+    bool sendBinary(const std::vector<uint8_t>&) override { return false; }
     void sendPing() override {}
     void close() override {}
     ReadyState getReadyState() const override { return CLOSED; }

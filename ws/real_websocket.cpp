@@ -13,28 +13,37 @@
 
 namespace wsclient {
 
-_RealWebSocket::_RealWebSocket(int fd, bool mask) : socketFd(fd), maskOutgoing(mask) {}
+_RealWebSocket::_RealWebSocket(int fd, bool mask, int closeTimeoutMs)
+    : socketFd(fd), maskOutgoing(mask), closeTimeout(closeTimeoutMs) {}
 
 // A CLOSED connection has already closed its socket; any other still owns it.
 _RealWebSocket::~_RealWebSocket() {
     if (state != CLOSED && socketFd >= 0) ::close(socketFd);
 }
 
-void _RealWebSocket::queueFrame(uint8_t opcode, const uint8_t* payload, size_t size) {
-    if (state < CONNECTING) return;
+// True when the frame was queued. A frame that would take the queue past its limit fails the
+// connection: a peer that stopped reading gets no more of our memory.
+bool _RealWebSocket::queueFrame(uint8_t opcode, const uint8_t* payload, size_t size) {
+    if (state < CONNECTING) return false;
+    const size_t header = 2 + (size <= 125 ? 0 : size <= 0xffff ? 2 : 8) + (maskOutgoing ? 4 : 0);
+    if (size > kMaxSendBuffered || sendBuffer.size() + header + size > kMaxSendBuffered) {
+        closeSocket("ERROR: Send queue full. Closing.\n");
+        return false;
+    }
     append_frame(sendBuffer, opcode, payload, size, maskOutgoing);
+    return true;
 }
 
-void _RealWebSocket::send(const std::string& message) {
-    queueFrame(OP_TEXT, reinterpret_cast<const uint8_t*>(message.data()), message.size());
+bool _RealWebSocket::send(const std::string& message) {
+    return queueFrame(OP_TEXT, reinterpret_cast<const uint8_t*>(message.data()), message.size());
 }
 
-void _RealWebSocket::sendBinary(const std::string& message) {
-    queueFrame(OP_BINARY, reinterpret_cast<const uint8_t*>(message.data()), message.size());
+bool _RealWebSocket::sendBinary(const std::string& message) {
+    return queueFrame(OP_BINARY, reinterpret_cast<const uint8_t*>(message.data()), message.size());
 }
 
-void _RealWebSocket::sendBinary(const std::vector<uint8_t>& message) {
-    queueFrame(OP_BINARY, message.data(), message.size());
+bool _RealWebSocket::sendBinary(const std::vector<uint8_t>& message) {
+    return queueFrame(OP_BINARY, message.data(), message.size());
 }
 
 void _RealWebSocket::sendPing() { queueFrame(OP_PING, nullptr, 0); }
@@ -42,6 +51,7 @@ void _RealWebSocket::sendPing() { queueFrame(OP_PING, nullptr, 0); }
 void _RealWebSocket::close() {
     if (state < CONNECTING) return;
     state = CLOSING;
+    closeDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(closeTimeout);
     sendBuffer.insert(sendBuffer.end(), kCloseFrame, kCloseFrame + sizeof(kCloseFrame));
 }
 
@@ -58,9 +68,20 @@ void _RealWebSocket::poll(int timeout) {
         return;
     }
     if (timeout != 0) {
+        // No wait past the close deadline. Readability is asked for only while poll would read:
+        // at the receive limit a readable socket would wake this wait at once, again and again.
+        int wait = timeout > 0 ? timeout : -1;
+        if (state == CLOSING) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                closeDeadline - std::chrono::steady_clock::now()).count();
+            const int until_deadline = left > 0 ? int(left) : 0;
+            if (wait < 0 || until_deadline < wait) wait = until_deadline;
+        }
+        const short events = short((receiveBuffer.size() < kMaxReceiveBuffered ? POLLIN : 0) |
+                                   (sendBuffer.empty() ? 0 : POLLOUT));
         // poll(2) rather than select: any descriptor number works.
-        pollfd waiter{socketFd, short(POLLIN | (sendBuffer.empty() ? 0 : POLLOUT)), 0};
-        ::poll(&waiter, 1, timeout > 0 ? timeout : -1);
+        pollfd waiter{socketFd, events, 0};
+        ::poll(&waiter, 1, wait);
     }
 
     // Receive until the socket has nothing more, holding back once a full frame's worth waits.
@@ -91,6 +112,9 @@ void _RealWebSocket::poll(int timeout) {
 
     // The client does not wait for the server's close frame.
     if (sendBuffer.empty() && state == CLOSING) closeSocket(nullptr);
+    if (state == CLOSING && std::chrono::steady_clock::now() >= closeDeadline) {
+        closeSocket("ERROR: Close frame could not be sent in time. Closing.\n");
+    }
 }
 
 void _RealWebSocket::failReceive(const char* message) {
@@ -117,7 +141,7 @@ void _RealWebSocket::_dispatch(Callback_Imp& callback) {
 }
 
 void _RealWebSocket::_dispatchBinary(BytesCallback_Imp& callback) {
-    if (receiveFailed) return;
+    if (receiveFailed || closeReceived) return;
     // Frames are consumed from an offset and removed in one move at the end, so a buffer of many
     // small frames costs linear time.
     size_t offset = 0;
@@ -160,7 +184,11 @@ void _RealWebSocket::_dispatchBinary(BytesCallback_Imp& callback) {
         } else if (h.opcode == OP_PONG) {
             // nothing to do: the client never waits for a pong
         } else if (h.opcode == OP_CLOSE) {
+            // The server sends nothing after its close frame; whatever follows is not delivered.
+            closeReceived = true;
             close();
+            offset += h.header_size + size;
+            break;
         } else {
             fputs("ERROR: Got unexpected WebSocket message.\n", stderr);
             close();

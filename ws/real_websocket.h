@@ -1,25 +1,27 @@
 // The connection over a real socket: frame queueing, poll and dispatch.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
 #include "ws/websocket.h"
+#include "ws/ws_limits.h"
 
 namespace wsclient {
 
 class _RealWebSocket : public WebSocket {
 public:
     // Takes ownership of fd, a connected socket past its opening handshake.
-    _RealWebSocket(int fd, bool mask);
+    _RealWebSocket(int fd, bool mask, int closeTimeoutMs = kCloseTimeoutMs);
     ~_RealWebSocket() override;
     _RealWebSocket(const _RealWebSocket&) = delete;
     _RealWebSocket& operator=(const _RealWebSocket&) = delete;
 
     void poll(int timeout) override;
-    void send(const std::string& message) override;
-    void sendBinary(const std::string& message) override;
-    void sendBinary(const std::vector<uint8_t>& message) override;
+    bool send(const std::string& message) override;
+    bool sendBinary(const std::string& message) override;
+    bool sendBinary(const std::vector<uint8_t>& message) override;
     void sendPing() override;
     void close() override;
     ReadyState getReadyState() const override { return state; }
@@ -33,9 +35,12 @@ public:
     ReadyState state = OPEN;
     bool maskOutgoing;
     bool receiveFailed = false;  // a frame could not be accepted; nothing more is parsed
+    bool closeReceived = false;  // the server's close frame came; nothing after it is parsed
+    int closeTimeout;            // ms from close() until the socket is closed in any case
+    std::chrono::steady_clock::time_point closeDeadline;  // set by close()
 
 private:
-    void queueFrame(uint8_t opcode, const uint8_t* payload, size_t size);
+    bool queueFrame(uint8_t opcode, const uint8_t* payload, size_t size);
     void closeSocket(const char* message);
     void failReceive(const char* message);
 };

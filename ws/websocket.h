@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "ws/ws_limits.h"
 
 namespace wsclient {
 
@@ -15,6 +18,17 @@ struct Callback_Imp {
 struct BytesCallback_Imp {
     virtual ~BytesCallback_Imp() = default;
     virtual void operator()(const std::vector<uint8_t>& message) = 0;
+};
+
+// Time limits and the stop request of one connection attempt. The defaults are what the factories
+// without options use.
+struct ConnectOptions {
+    int connectTimeoutMs = kConnectTimeoutMs;      // TCP connect, per resolved address
+    int handshakeTimeoutMs = kHandshakeTimeoutMs;  // from the request to the end of the response
+    int closeTimeoutMs = kCloseTimeoutMs;          // longest CLOSING of the connection made
+    // Asked at least every kStopCheckMs while connecting; once it says true the attempt ends with
+    // a null result and no message. Name resolution itself is not interrupted.
+    std::function<bool()> stop;
 };
 
 // One connection, used by one thread at a time. Callers loop: queue messages, poll(), dispatch(),
@@ -29,6 +43,10 @@ public:
     static WebSocket* from_url(const std::string& url, const std::string& origin = std::string());
     // The same with unmasked outgoing frames.
     static WebSocket* from_url_no_mask(const std::string& url, const std::string& origin = std::string());
+    // Both with explicit time limits and a stop request.
+    static WebSocket* from_url(const std::string& url, const std::string& origin, const ConnectOptions& options);
+    static WebSocket* from_url_no_mask(const std::string& url, const std::string& origin,
+                                       const ConnectOptions& options);
     // One process-wide connection that does nothing and is always CLOSED. Do not delete it.
     static WebSocket* create_dummy();
 
@@ -36,9 +54,11 @@ public:
     // Waits up to timeout ms (0: not at all, negative: without limit), then reads what is available
     // and writes what the socket takes.
     virtual void poll(int timeout = 0) = 0;
-    virtual void send(const std::string& message) = 0;
-    virtual void sendBinary(const std::string& message) = 0;
-    virtual void sendBinary(const std::vector<uint8_t>& message) = 0;
+    // The send operations queue one frame. True only when it was queued on an OPEN connection:
+    // false when closing or closed (the message is dropped) and when the queue limit failed it.
+    virtual bool send(const std::string& message) = 0;
+    virtual bool sendBinary(const std::string& message) = 0;
+    virtual bool sendBinary(const std::vector<uint8_t>& message) = 0;
     virtual void sendPing() = 0;
     virtual void close() = 0;
     virtual ReadyState getReadyState() const = 0;

@@ -56,6 +56,25 @@ TEST(WsReceive, FragmentsJoinedAroundControlFrames) {
     EXPECT_EQ(read_exact(p.server, 5), std::string("\x8A\x03mid", 5));  // the ping's pong
 }
 
+// The masking key follows the extended length: masked server frames with 16-bit and 64-bit lengths.
+TEST(WsReceive, MaskedFramesWithExtendedLengths) {
+    Pair p;
+    open_pair(p, true);
+    ASSERT_NE(p.ws, nullptr);
+    const uint8_t key[4] = {0x5a, 0xc3, 0x96, 0x0f};
+    std::vector<std::string> sent;
+    for (const size_t n : {126u, 65535u, 65536u, 70001u}) {
+        std::string payload(n, '\0');
+        for (size_t i = 0; i < n; ++i) payload[i] = char((i * 31 + n) % 253);
+        sent.push_back(payload);
+        ASSERT_TRUE(write_all(p.server, frame(0x82, payload, key)));
+    }
+    std::vector<std::string> got;
+    ASSERT_TRUE(pump(p.ws, got, [&] { return got.size() >= sent.size(); }));
+    ASSERT_EQ(got.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) EXPECT_TRUE(got[i] == sent[i]) << sent[i].size() << " bytes";
+}
+
 TEST(WsReceive, PingAnsweredWithItsPayloadMasked) {
     Pair p;
     open_pair(p, true);
@@ -79,6 +98,23 @@ TEST(WsReceive, ServerCloseIsAnsweredAndClosesQuietly) {
     std::vector<std::string> got;
     EXPECT_TRUE(pump(p.ws, got, [&] { return p.ws->getReadyState() == WebSocket::CLOSED; }));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(read_to_eof(p.server), kClose6);
+}
+
+// After the server's close frame nothing is delivered or answered, and nothing can be sent.
+TEST(WsReceive, NothingIsDeliveredAfterTheServersCloseFrame) {
+    Pair p;
+    open_pair(p, true);
+    ASSERT_NE(p.ws, nullptr);
+    write_all(p.server, frame(0x81, "before") + frame(0x88, "") + frame(0x81, "{\"NewJob\":1}") +
+                            frame(0x89, "ping"));
+    std::vector<std::string> got;
+    ASSERT_TRUE(pump(p.ws, got, [&] { return p.ws->getReadyState() != WebSocket::OPEN; }));
+    EXPECT_FALSE(p.ws->send("share"));
+    EXPECT_FALSE(p.ws->sendBinary(std::vector<uint8_t>{1}));
+    pump(p.ws, got, [&] { return p.ws->getReadyState() == WebSocket::CLOSED; });
+    p.ws->dispatch([&](const std::string& m) { got.push_back(m); });
+    EXPECT_EQ(got, std::vector<std::string>{"before"});
     EXPECT_EQ(read_to_eof(p.server), kClose6);
 }
 
@@ -119,11 +155,11 @@ TEST(WsReceive, EndOfStreamDropsQueuedFrameWithOneLine) {
     close(p.server);
     p.server = -1;
     testing::internal::CaptureStderr();
-    p.ws->send("queued");
+    EXPECT_TRUE(p.ws->send("queued"));
     p.ws->poll(1000);
     EXPECT_EQ(p.ws->getReadyState(), WebSocket::CLOSED);
     EXPECT_FALSE(real(p)->sendBuffer.empty()) << "the queued frame must not be written";
-    p.ws->send("more");
+    EXPECT_FALSE(p.ws->send("more"));
     p.ws->poll(0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Connection closed!\n");
 }
@@ -229,6 +265,31 @@ TEST(WsLimits, FrameAndMessageCaps) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: Message too large. Closing.\n");
     EXPECT_EQ(big_message.getReadyState(), WebSocket::CLOSING);
     EXPECT_EQ(got.size(), 1u);
+}
+
+// The send queue holds one largest frame; a frame that would pass the limit fails the connection
+// with one line, and nothing is queued after that.
+TEST(WsLimits, SendQueueCap) {
+    const size_t cap = wsclient::kMaxSendBuffered;
+    wsclient::_RealWebSocket ws(-1, false);
+    EXPECT_TRUE(ws.send(std::string(wsclient::kMaxMessageBytes, 'a')));  // 10-byte header
+    const size_t room = cap - ws.sendBuffer.size();
+    ASSERT_EQ(room, 4u);
+    EXPECT_TRUE(ws.send("xy"));  // a 4-byte frame fills the queue exactly
+    EXPECT_EQ(ws.sendBuffer.size(), cap);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ws.send(""));
+    EXPECT_EQ(ws.getReadyState(), WebSocket::CLOSED);
+    EXPECT_FALSE(ws.sendBinary(std::string("late")));
+    ws.sendPing();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: Send queue full. Closing.\n");
+    EXPECT_EQ(ws.sendBuffer.size(), cap);
+
+    wsclient::_RealWebSocket too_big(-1, true);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(too_big.sendBinary(std::vector<uint8_t>(wsclient::kMaxMessageBytes + 1)));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: Send queue full. Closing.\n");
+    EXPECT_TRUE(too_big.sendBuffer.empty());
 }
 
 // With a whole frame's worth buffered, poll stops reading and leaves the rest to TCP; nothing is lost.

@@ -56,14 +56,15 @@ TEST_P(WsSend, FramesOnTheWire) {
         {{0x82, uint8_t(m | 5)}, "hello"},
         {{0x89, uint8_t(m | 0)}, ""},
     };
-    for (size_t i = 0; i < 5; ++i) p.ws->send(expected[i].payload);
-    p.ws->sendBinary(std::string("A"));
-    p.ws->sendBinary(std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'});
+    for (size_t i = 0; i < 5; ++i) EXPECT_TRUE(p.ws->send(expected[i].payload));
+    EXPECT_TRUE(p.ws->sendBinary(std::string("A")));
+    EXPECT_TRUE(p.ws->sendBinary(std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
     p.ws->sendPing();
     p.ws->close();
     EXPECT_EQ(p.ws->getReadyState(), WebSocket::CLOSING);
-    p.ws->close();       // a second close queues nothing
-    p.ws->send("late");  // nor does a send after close
+    p.ws->close();                     // a second close queues nothing
+    EXPECT_FALSE(p.ws->send("late"));  // nor does a send after close, and it says so
+    EXPECT_FALSE(p.ws->sendBinary(std::string("late")));
     p.ws->sendPing();
 
     const std::string wire = record_until_closed(p);

@@ -138,14 +138,14 @@ Pair::~Pair() {
     if (server >= 0) close(server);
 }
 
-void open_pair(Pair& p, bool mask, const std::string& response) {
+void open_pair(Pair& p, bool mask, const std::string& response, const wsclient::ConnectOptions& options) {
     std::string request;
     ScriptedServer peer([&](int fd) {
         request = read_request(fd);
         write_all(fd, response);
     });
-    p.ws = mask ? wsclient::WebSocket::from_url(peer.url("/pool"))
-                : wsclient::WebSocket::from_url_no_mask(peer.url("/pool"));
+    p.ws = mask ? wsclient::WebSocket::from_url(peer.url("/pool"), "", options)
+                : wsclient::WebSocket::from_url_no_mask(peer.url("/pool"), "", options);
     p.server = peer.take_fd();
     p.request = request;
 }

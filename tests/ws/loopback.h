@@ -56,7 +56,8 @@ struct Pair {
     ~Pair();
 };
 // Opens a connection whose server answers `response` (which may carry frames after it).
-void open_pair(Pair& p, bool mask, const std::string& response = kSwitching);
+void open_pair(Pair& p, bool mask, const std::string& response = kSwitching,
+               const wsclient::ConnectOptions& options = wsclient::ConnectOptions());
 
 // Polls and dispatches until pred() holds or timeout_ms passes; returns pred().
 bool pump(wsclient::WebSocket* ws, std::vector<std::string>& got, const std::function<bool()>& pred,

@@ -22,7 +22,9 @@ bool is_data(uint8_t opcode) { return opcode == OP_CONTINUATION || opcode == OP_
 void check(const _RealWebSocket& ws) {
     if (ws.messageBuffer.size() > kMaxMessageBytes) abort();
     if (ws.receiveFailed && ws.state != WebSocket::CLOSING) abort();
-    if (!ws.receiveFailed) {
+    if (ws.closeReceived && ws.state != WebSocket::CLOSING) abort();
+    if (ws.sendBuffer.size() > kMaxSendBuffered) abort();
+    if (!ws.receiveFailed && !ws.closeReceived) {
         // Parsing stopped only because the next frame is not complete yet, and it is one we accept.
         FrameHeader h;
         const size_t have = ws.receiveBuffer.size();
