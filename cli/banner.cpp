@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "util/version.h"
 
-const char kVersion[] = "1.0.8";
+namespace {
 
 // __DATE__ pads a one-digit day with a blank ("Dec  8 2026"); the banner shows "Dec 08 2026".
 void build_date(char* out) {
@@ -22,7 +22,7 @@ const char* tarn_banner() {
   static char buf[128];
   char date[12];
   build_date(date);
-  std::snprintf(buf, sizeof buf, "tarn-cuda %s (built %s, CUDA %d.%d)", kVersion, date,
+  std::snprintf(buf, sizeof buf, "tarn-cuda %s (built %s, CUDA %d.%d)", TARN_VERSION, date,
                 CUDART_VERSION / 1000, (CUDART_VERSION % 1000) / 10);
   return buf;
 }

@@ -6,7 +6,7 @@
 
 #include "cli/banner.h"
 #include "gpu/device.h"
-#include "modes/hex.h"
+#include "util/number.h"
 #include "modes/modes.h"
 
 namespace {

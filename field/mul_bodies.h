@@ -17,7 +17,6 @@ constexpr uint64_t MUL_BOUNDARY_FACTOR = 7919;
 constexpr unsigned int MUL_CHECK_BLOCKS = 16384;
 constexpr unsigned int MUL_CHECK_TPB = 256;
 constexpr unsigned int MUL_CHECK_INPUTS = MUL_CHECK_BLOCKS * MUL_CHECK_TPB;  // one per thread
-constexpr unsigned int MUL_MAX_TPB = 256;  // the launch bound of the benchmark and check kernels
 
 // The multiplication forms as types, so each kernel body is instantiated for one of them.
 struct MulV1 {

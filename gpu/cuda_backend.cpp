@@ -1,6 +1,8 @@
 // The device layer on the CUDA runtime.
 #include <cuda_runtime_api.h>
 
+#include <string>
+
 #include "gpu/backends.h"
 #include "gpu/cuda_launch.h"
 
@@ -18,8 +20,6 @@ class CudaDevice final : public Device {
  public:
   explicit CudaDevice(DeviceInfo info) : info_(std::move(info)) {}
   const DeviceInfo& info() const override { return info_; }
-  bool is_host() const override { return false; }
-
   Status alloc(size_t bytes, void** out) override { return check("cudaMalloc", cudaMalloc(out, bytes)); }
   void release(void* p) override { cudaFree(p); }
   Status copy_in(void* dst, const void* src, size_t bytes) override {
@@ -57,20 +57,10 @@ class CudaDevice final : public Device {
     if (e) cudaEventDestroy(static_cast<cudaEvent_t>(e));
   }
 
-  Status launch_hash_full(const unsigned char* header, const unsigned char* nonce,
-                          unsigned char* out) override {
-    return check("hash_full_kernel launch", cuda_launch_hash_full(header, nonce, out));
-  }
-  Status launch_midstate(const unsigned char* header, const unsigned char* nonce,
-                         unsigned long* out) override {
-    return check("midstate_kernel launch", cuda_launch_midstate(header, nonce, out));
-  }
-  Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                     const unsigned char* start, const unsigned char* target,
-                     unsigned long long count, unsigned int per_thread,
-                     FoundResult* result) override {
-    return check("mine_kernel launch", cuda_launch_mine(blocks, tpb, midstate, start, target,
-                                                        count, per_thread, result));
+  Status launch(const KernelLaunch& kernel) override {
+    const int e = std::visit([](const auto& l) { return cuda_launch(l); }, kernel);
+    if (e == cudaSuccess) return Status{};
+    return check((std::string(kernel_name(kernel)) + " launch").c_str(), e);
   }
 
  private:
@@ -112,8 +102,6 @@ class CudaBackend final : public Backend {
     info.sm_count = prop.multiProcessorCount;
     return std::make_unique<CudaDevice>(std::move(info));
   }
-
-  bool is_host() const override { return false; }
 };
 
 }  // namespace

@@ -2,19 +2,20 @@
 // of a nonce list, and the counter-layout mining path check. Included by cuda_kernels.cu.
 #pragma once
 
-#include "gpu/cuda_launch_selftest.h"
+#include "gpu/cuda_launch.h"
+#include "gpu/launch_bounds.h"
 #include "search/sparse_body.h"
 #include "search/verify_body.h"
 
 // The sparse path exists only in the direction-layout builds; below 12.0 the kernel is empty.
-__global__ void __launch_bounds__(512, 1)
-minesparsepath_kernel(const unsigned long* midstate, const unsigned char* start_low,
+__global__ void __launch_bounds__(tarn::kSparseMaxTpb, 1)
+minesparsepath_kernel(const uint64_t* midstate, const unsigned char* start_low,
                       const unsigned char* high, const unsigned char* target,
                       const unsigned char* zero_target, unsigned int per_thread,
-                      unsigned long* indices, unsigned char* nonces, unsigned char* sparse,
+                      uint64_t* indices, unsigned char* nonces, unsigned char* sparse,
                       unsigned char* direct, unsigned char* decisions, unsigned char* ties,
                       FoundResult* seed) {
-#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 1200
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= TARN_DIR_LAYOUT_CC
   __shared__ tarn::MineShared shared;
   const tarn::SparseArgs args{midstate, start_low, high,  target,    per_thread, indices,
                               nonces,   sparse,    direct, decisions, ties,       seed};
@@ -24,17 +25,17 @@ minesparsepath_kernel(const unsigned long* midstate, const unsigned char* start_
 #endif
 }
 
-__global__ void __launch_bounds__(256)
+__global__ void __launch_bounds__(tarn::kOracleMaxTpb)
 minesparse_full_oracle_kernel(const unsigned char* header, const unsigned char* nonces,
-                              unsigned long count, unsigned char* out) {
+                              uint64_t count, unsigned char* out) {
   const uint64_t g = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
   tarn::full_oracle_thread(header, nonces, count, out, g);
 }
 
 // Two resident blocks, as the counter-layout mining kernel: without the minimum ptxas settles
 // on fewer registers and spills.
-__global__ void __launch_bounds__(256, 2)
-mineverify_kernel(const unsigned long* midstate, const unsigned char* low, unsigned int n,
+__global__ void __launch_bounds__(tarn::kVerifyMaxTpb, tarn::kVerifyMinBlocks)
+mineverify_kernel(const uint64_t* midstate, const unsigned char* low, unsigned int n,
                   unsigned char* hashes, const unsigned char* target, unsigned char* decisions,
                   unsigned char* ties) {
   __shared__ tarn::MineShared perm3_first;
@@ -44,29 +45,24 @@ mineverify_kernel(const unsigned long* midstate, const unsigned char* low, unsig
   tarn::verify_thread(args, perm3_first, blockIdx.x, threadIdx.x, blockDim.x);
 }
 
-int cuda_launch_minesparsepath(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                               const unsigned char* start_low, const unsigned char* high,
-                               const unsigned char* target, const unsigned char* zero_target,
-                               unsigned int per_thread, unsigned long* indices,
-                               unsigned char* nonces, unsigned char* sparse, unsigned char* direct,
-                               unsigned char* decisions, unsigned char* ties, FoundResult* seed) {
-  minesparsepath_kernel<<<blocks, tpb>>>(midstate, start_low, high, target, zero_target,
-                                         per_thread, indices, nonces, sparse, direct, decisions,
-                                         ties, seed);
+namespace tarn {
+
+int cuda_launch(const SparsePathLaunch& l) {
+  minesparsepath_kernel<<<l.grid.blocks, l.grid.tpb>>>(
+      l.midstate, l.start_low, l.high, l.target, l.zero_target, l.per_thread, l.indices, l.nonces,
+      l.sparse, l.direct, l.decisions, l.ties, l.seed);
   return cudaGetLastError();
 }
 
-int cuda_launch_minesparse_full_oracle(unsigned int blocks, unsigned int tpb,
-                                       const unsigned char* header, const unsigned char* nonces,
-                                       unsigned long count, unsigned char* out) {
-  minesparse_full_oracle_kernel<<<blocks, tpb>>>(header, nonces, count, out);
+int cuda_launch(const FullOracleLaunch& l) {
+  minesparse_full_oracle_kernel<<<l.grid.blocks, l.grid.tpb>>>(l.header, l.nonces, l.count, l.out);
   return cudaGetLastError();
 }
 
-int cuda_launch_mineverify(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                           const unsigned char* low, unsigned int n, unsigned char* hashes,
-                           const unsigned char* target, unsigned char* decisions,
-                           unsigned char* ties) {
-  mineverify_kernel<<<blocks, tpb>>>(midstate, low, n, hashes, target, decisions, ties);
+int cuda_launch(const MineVerifyLaunch& l) {
+  mineverify_kernel<<<l.grid.blocks, l.grid.tpb>>>(l.midstate, l.low, l.n, l.hashes, l.target,
+                                                   l.decisions, l.ties);
   return cudaGetLastError();
 }
+
+}  // namespace tarn

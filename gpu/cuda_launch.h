@@ -1,13 +1,21 @@
-// Host-side entry points of the device-code module; each launches one kernel on the default
-// stream and returns cudaGetLastError() as an int, so callers need no CUDA headers.
+// Host-side entry points of the device-code module, one per kernel record; each launches on the
+// default stream and returns cudaGetLastError() as an int, so callers need no CUDA headers.
 #pragma once
 
-struct FoundResult;
+#include "gpu/launches.h"
 
-int cuda_launch_hash_full(const unsigned char* header, const unsigned char* nonce,
-                          unsigned char* out);
-int cuda_launch_midstate(const unsigned char* header, const unsigned char* nonce,
-                         unsigned long* out);
-int cuda_launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                     const unsigned char* start, const unsigned char* target,
-                     unsigned long long count, unsigned int per_thread, FoundResult* result);
+namespace tarn {
+
+int cuda_launch(const HashFullLaunch& l);
+int cuda_launch(const MidstateLaunch& l);
+int cuda_launch(const MineLaunch& l);
+int cuda_launch(const SparsePathLaunch& l);
+int cuda_launch(const FullOracleLaunch& l);
+int cuda_launch(const MineVerifyLaunch& l);
+int cuda_launch(const MulbenchLaunch& l);
+int cuda_launch(const SqrbenchLaunch& l);
+int cuda_launch(const MulcheckLaunch& l);
+int cuda_launch(const SqrcheckLaunch& l);
+int cuda_launch(const MuldbgLaunch& l);
+
+}  // namespace tarn

@@ -7,7 +7,8 @@
 #include <memory>
 #include <string>
 
-struct FoundResult;
+#include "gpu/launch_bounds.h"
+#include "gpu/launches.h"
 
 namespace tarn {
 
@@ -25,6 +26,8 @@ struct DeviceInfo {
   int minor = 0;
   int sm_count = 0;
   int cc() const { return major * 100 + minor * 10; }
+  bool direction_layout() const { return tarn::direction_layout(cc()); }
+  unsigned int mine_tpb() const { return mine_max_tpb(direction_layout()); }
 };
 
 using Event = void*;
@@ -34,8 +37,6 @@ class Device {
  public:
   virtual ~Device() = default;
   virtual const DeviceInfo& info() const = 0;
-  // True for the host emulation; kernels outside this interface pick their runner by it.
-  virtual bool is_host() const = 0;
 
   virtual Status alloc(size_t bytes, void** out) = 0;
   virtual void release(void* p) = 0;
@@ -52,15 +53,8 @@ class Device {
   virtual Status event_elapsed_ms(Event start, Event stop, float* ms) = 0;
   virtual void event_destroy(Event e) = 0;
 
-  // Kernel launches: each returns the launch error only; completion is synchronize()'s.
-  virtual Status launch_hash_full(const unsigned char* header, const unsigned char* nonce,
-                                  unsigned char* out) = 0;
-  virtual Status launch_midstate(const unsigned char* header, const unsigned char* nonce,
-                                 unsigned long* out) = 0;
-  virtual Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                             const unsigned char* start, const unsigned char* target,
-                             unsigned long long count, unsigned int per_thread,
-                             FoundResult* result) = 0;
+  // Runs one kernel; returns the launch error only, completion is synchronize()'s.
+  virtual Status launch(const KernelLaunch& kernel) = 0;
 };
 
 class Backend {
@@ -70,7 +64,6 @@ class Backend {
   virtual int device_count(Status* why) = 0;
   // Makes `index` the calling thread's device and returns it.
   virtual std::unique_ptr<Device> open(int index, Status* why) = 0;
-  virtual bool is_host() const = 0;
 };
 
 // The process-wide backend: CUDA unless use_host_backend() was called first (the --cpu option).

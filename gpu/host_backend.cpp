@@ -11,29 +11,14 @@
 namespace tarn {
 namespace {
 
-// Launch limits of the GPU module, so a configuration fails here as it would on a GPU.
-constexpr unsigned int kMaxThreadsPerBlock = 1024;
 constexpr int kHostDevices = 2;
 
 using Clock = std::chrono::steady_clock;
-
-Status launch_error(const char* kernel, const char* text) {
-  return status_error((std::string(kernel) + " launch").c_str(), text);
-}
-
-Status check_grid(const char* kernel, unsigned int blocks, unsigned int tpb, unsigned int max_tpb) {
-  if (blocks == 0 || tpb == 0 || tpb > kMaxThreadsPerBlock)
-    return launch_error(kernel, "invalid configuration argument");
-  if (tpb > max_tpb) return launch_error(kernel, "too many resources requested for launch");
-  return Status{};
-}
 
 class HostDevice final : public Device {
  public:
   explicit HostDevice(DeviceInfo info) : info_(std::move(info)) {}
   const DeviceInfo& info() const override { return info_; }
-  bool is_host() const override { return true; }
-  bool dir() const { return info_.cc() >= 1200; }
 
   Status alloc(size_t bytes, void** out) override {
     *out = ::operator new(bytes == 0 ? 1 : bytes, std::nothrow);
@@ -69,24 +54,7 @@ class HostDevice final : public Device {
   }
   void event_destroy(Event e) override { delete static_cast<Clock::time_point*>(e); }
 
-  Status launch_hash_full(const unsigned char* header, const unsigned char* nonce,
-                          unsigned char* out) override {
-    host::hash_full_kernel(header, nonce, out);
-    return Status{};
-  }
-  Status launch_midstate(const unsigned char* header, const unsigned char* nonce,
-                         unsigned long* out) override {
-    host::midstate_kernel(dir(), header, nonce, out);
-    return Status{};
-  }
-  Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                     const unsigned char* start, const unsigned char* target,
-                     unsigned long long count, unsigned int per_thread,
-                     FoundResult* result) override {
-    Status s = check_grid("mine_kernel", blocks, tpb, dir() ? 512 : 256);
-    if (s.ok()) host::mine_kernel(dir(), blocks, tpb, midstate, start, target, count, per_thread, result);
-    return s;
-  }
+  Status launch(const KernelLaunch& kernel) override { return host::launch(kernel, info_.cc()); }
 
  private:
   DeviceInfo info_;
@@ -110,8 +78,6 @@ class HostBackend final : public Backend {
                 std::to_string(info.minor) + ", " + std::to_string(cores) + " threads";
     return std::make_unique<HostDevice>(std::move(info));
   }
-  bool is_host() const override { return true; }
-
  private:
   int cc_ = 120;
 };

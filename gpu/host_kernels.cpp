@@ -4,14 +4,101 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "hash/sponge.h"
 #include "search/mine_body.h"
+#include "search/sparse_body.h"
+#include "search/verify_body.h"
 
 namespace tarn {
 namespace host {
+namespace {
+
+// The kernel's launch bound; 0 for the single-thread kernels, which take no grid.
+struct MaxTpb {
+  bool dir;
+  unsigned int operator()(const MineLaunch&) const { return mine_max_tpb(dir); }
+  unsigned int operator()(const SparsePathLaunch&) const { return kSparseMaxTpb; }
+  unsigned int operator()(const FullOracleLaunch&) const { return kOracleMaxTpb; }
+  unsigned int operator()(const MineVerifyLaunch&) const { return kVerifyMaxTpb; }
+  unsigned int operator()(const MulbenchLaunch&) const { return kMulMaxTpb; }
+  unsigned int operator()(const SqrbenchLaunch&) const { return kMulMaxTpb; }
+  unsigned int operator()(const MulcheckLaunch&) const { return kMulMaxTpb; }
+  unsigned int operator()(const SqrcheckLaunch&) const { return kMulMaxTpb; }
+  unsigned int operator()(const HashFullLaunch&) const { return 0; }
+  unsigned int operator()(const MidstateLaunch&) const { return 0; }
+  unsigned int operator()(const MuldbgLaunch&) const { return 0; }
+};
+
+struct GridOf {
+  template <class L>
+  Grid operator()(const L& l) const { return l.grid; }
+  Grid operator()(const HashFullLaunch&) const { return Grid{}; }
+  Grid operator()(const MidstateLaunch&) const { return Grid{}; }
+  Grid operator()(const MuldbgLaunch&) const { return Grid{}; }
+};
+
+template <bool DIR>
+void mine_grid(const MineLaunch& l) {
+  const MineArgs args{l.midstate, l.start, l.target, l.count, l.per_thread, l.result};
+  run_grid(l.grid.blocks, [&](unsigned int block) {
+    MineShared shared;
+    mine_block_setup<DIR>(args, block, &shared);
+    for (unsigned int t = 0; t < l.grid.tpb; ++t) mine_thread<DIR>(args, shared, block, t, l.grid.tpb);
+  });
+}
+
+template <bool DIR>
+void verify_grid(const MineVerifyLaunch& l) {
+  const VerifyArgs args{l.midstate, l.low, l.n, l.hashes, l.target, l.decisions, l.ties};
+  run_grid(l.grid.blocks, [&](unsigned int block) {
+    MineShared perm3_first;
+    verify_block_setup<DIR>(args, &perm3_first);
+    for (unsigned int t = 0; t < l.grid.tpb; ++t) verify_thread(args, perm3_first, block, t, l.grid.tpb);
+  });
+}
+
+// Runs a kernel whose grid has been checked, as the generation `dir` would.
+struct Run {
+  bool dir;
+  void operator()(const HashFullLaunch& l) const { hash_full(l.header, l.nonce, l.out); }
+  void operator()(const MidstateLaunch& l) const {
+    felt m[12];
+    midstate_canonical(l.header, l.prefix, m);
+    for (int i = 0; i < 12; ++i) l.out[i] = dir ? m[i] : to_montgomery(m[i]);
+  }
+  void operator()(const MineLaunch& l) const { dir ? mine_grid<true>(l) : mine_grid<false>(l); }
+  void operator()(const SparsePathLaunch& l) const {
+    if (!dir) return;  // the pre-12.0 builds compile this kernel empty
+    const SparseArgs args{l.midstate, l.start_low, l.high,      l.target, l.per_thread, l.indices,
+                          l.nonces,   l.sparse,    l.direct,    l.decisions, l.ties,    l.seed};
+    run_grid(l.grid.blocks, [&](unsigned int block) {
+      MineShared shared;
+      sparse_block_setup(args, block, &shared);
+      for (unsigned int t = 0; t < l.grid.tpb; ++t) sparse_thread(args, shared, block, t, l.grid.tpb);
+    });
+  }
+  void operator()(const FullOracleLaunch& l) const {
+    run_grid(l.grid.blocks, [&](unsigned int block) {
+      for (unsigned int t = 0; t < l.grid.tpb; ++t)
+        full_oracle_thread(l.header, l.nonces, l.count, l.out,
+                           static_cast<uint64_t>(block) * l.grid.tpb + t);
+    });
+  }
+  void operator()(const MineVerifyLaunch& l) const {
+    dir ? verify_grid<true>(l) : verify_grid<false>(l);
+  }
+  void operator()(const MulbenchLaunch& l) const { mulbench(l); }
+  void operator()(const SqrbenchLaunch& l) const { sqrbench(l); }
+  void operator()(const MulcheckLaunch& l) const { mulcheck(l); }
+  void operator()(const SqrcheckLaunch& l) const { sqrcheck(l); }
+  void operator()(const MuldbgLaunch&) const { muldbg(); }
+};
+
+}  // namespace
 
 unsigned int host_cores() {
   cpu_set_t set;
@@ -37,35 +124,20 @@ void run_grid(unsigned int blocks, const std::function<void(unsigned int)>& fn) 
   for (auto& t : threads) t.join();
 }
 
-void hash_full_kernel(const unsigned char* header, const unsigned char* nonce, unsigned char* out) {
-  hash_full(header, nonce, out);
-}
-
-void midstate_kernel(bool dir, const unsigned char* header, const unsigned char* nonce,
-                     unsigned long* out) {
-  felt m[12];
-  midstate_canonical(header, nonce, m);
-  for (int i = 0; i < 12; ++i) out[i] = dir ? m[i] : to_montgomery(m[i]);
-}
-
-template <bool DIR>
-static void mine_grid(unsigned int blocks, unsigned int tpb, const MineArgs& args) {
-  run_grid(blocks, [&](unsigned int block) {
-    MineShared shared;
-    mine_block_setup<DIR>(args, block, &shared);
-    for (unsigned int t = 0; t < tpb; ++t) mine_thread<DIR>(args, shared, block, t, tpb);
-  });
-}
-
-void mine_kernel(bool dir, unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                 const unsigned char* start, const unsigned char* target, unsigned long long count,
-                 unsigned int per_thread, FoundResult* result) {
-  const MineArgs args{midstate, start, target, count, per_thread, result};
-  if (dir) {
-    mine_grid<true>(blocks, tpb, args);
-  } else {
-    mine_grid<false>(blocks, tpb, args);
+Status launch(const KernelLaunch& kernel, int cc) {
+  const bool dir = direction_layout(cc);
+  const std::string step = std::string(kernel_name(kernel)) + " launch";
+  const unsigned int max_tpb = std::visit(MaxTpb{dir}, kernel);
+  if (max_tpb != 0) {
+    const Grid g = std::visit(GridOf{}, kernel);
+    if (g.blocks == 0 || g.tpb == 0 || g.tpb > kMaxBlockThreads)
+      return status_error(step.c_str(), "invalid configuration argument");
+    if (g.tpb > max_tpb) return status_error(step.c_str(), "too many resources requested for launch");
   }
+  if (const auto* m = std::get_if<MulcheckLaunch>(&kernel); m && m->form == MulForm::v1)
+    return status_error(step.c_str(), "invalid argument");  // gf_mul is the reference itself
+  std::visit(Run{dir}, kernel);
+  return Status{};
 }
 
 }  // namespace host

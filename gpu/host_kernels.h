@@ -3,7 +3,7 @@
 
 #include <functional>
 
-struct FoundResult;
+#include "gpu/device.h"
 
 namespace tarn {
 namespace host {
@@ -14,13 +14,16 @@ unsigned int host_cores();
 // Runs fn(block) for every block of the grid, spread over the host's cores.
 void run_grid(unsigned int blocks, const std::function<void(unsigned int)>& fn);
 
-void hash_full_kernel(const unsigned char* header, const unsigned char* nonce, unsigned char* out);
-// dir: the virtual device's layout (12.0 and up); below it the midstate is in Montgomery form.
-void midstate_kernel(bool dir, const unsigned char* header, const unsigned char* nonce,
-                     unsigned long* out);
-void mine_kernel(bool dir, unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                 const unsigned char* start, const unsigned char* target, unsigned long long count,
-                 unsigned int per_thread, FoundResult* result);
+// Runs one kernel to completion as a GPU of compute capability cc would, refusing the grids
+// that GPU would refuse with the runtime's words.
+Status launch(const KernelLaunch& kernel, int cc);
+
+// The multiplication kernels (a file of their own, so a test build can swap in a faulty v5).
+void mulbench(const MulbenchLaunch& l);
+void sqrbench(const SqrbenchLaunch& l);
+void mulcheck(const MulcheckLaunch& l);
+void sqrcheck(const SqrcheckLaunch& l);
+void muldbg();
 
 }  // namespace host
 }  // namespace tarn

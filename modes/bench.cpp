@@ -26,10 +26,26 @@ std::string format(const char* fmt, ...) {
   return buf;
 }
 
-}  // namespace
+// One GPU's result: its line, its rate, and whether a timed launch failed (the warm-up's
+// refusals are part of the line only).
+struct BenchSlot {
+  double mhs = 0.0;
+  std::string line;
+  bool failed = false;
+};
 
-void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, double* mhs,
-                  std::string* line) {
+std::string launch_failed_line(int gpu, int blocks, int tpb, unsigned int per_thread,
+                               const Status& s) {
+  // The runtime's text, without our step prefix.
+  const std::string& m = s.message;
+  const size_t colon = m.find(": ");
+  return format("BENCH gpu%d: launch failed (blocks=%d tpb=%d per_thread=%u): %s", gpu, blocks,
+                tpb, per_thread, colon == std::string::npos ? m.c_str() : m.c_str() + colon + 2);
+}
+
+void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchSlot* slot) {
+  double* mhs = &slot->mhs;
+  std::string* line = &slot->line;
   *mhs = 0.0;
   Status s;
   std::unique_ptr<Device> dev = backend().open(gpu, &s);
@@ -38,8 +54,8 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, double
     return;
   }
   const DeviceInfo& info = dev->info();
-  if (tpb <= 0) tpb = info.major >= 12 ? 512 : 256;
-  const bool dir = info.cc() >= 1200;
+  if (tpb <= 0) tpb = static_cast<int>(info.mine_tpb());
+  const bool dir = info.direction_layout();
   if (dir && (per_thread == 0 || static_cast<uint64_t>(tpb) * per_thread > DIR_MAX_SPAN)) {
     *line = format("BENCH gpu%d: NONCE_DIR_SPARSE requires per_thread%%NPAR=0 and "
                    "tpb*per_thread <= %u (got %d*%u)",
@@ -51,7 +67,7 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, double
   for (int i = 0; i < 32; ++i) header[i] = static_cast<unsigned char>(1 + 7 * i);
   start[8] = 0x12;
   DeviceBuffer<unsigned char> d_header, d_prefix, d_start, d_target;
-  DeviceBuffer<unsigned long> d_mid;
+  DeviceBuffer<uint64_t> d_mid;
   DeviceBuffer<FoundResult> d_found;
   s = d_header.allocate(dev.get(), 32);
   if (s.ok()) s = d_prefix.allocate(dev.get(), 32);
@@ -62,7 +78,7 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, double
   if (s.ok()) s = dev->copy_in(d_prefix.get(), prefix, 32);
   if (s.ok()) s = dev->copy_in(d_start.get(), start, 32);
   if (s.ok()) s = dev->copy_in(d_target.get(), target, 64);
-  if (s.ok()) s = dev->launch_midstate(d_header.get(), d_prefix.get(), d_mid.get());
+  if (s.ok()) s = dev->launch(MidstateLaunch{d_header.get(), d_prefix.get(), d_mid.get()});
   if (s.ok()) s = dev->synchronize();
   if (s.ok()) s = d_found.allocate(dev.get(), 1);
   if (!s.ok()) {
@@ -70,26 +86,22 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, double
     return;
   }
 
-  const int blocks = ((tpb + 8191) / tpb) * info.sm_count;
+  const int blocks = static_cast<int>(blocks_per_sm(static_cast<unsigned int>(tpb))) * info.sm_count;
   uint64_t n = static_cast<uint64_t>(blocks) * static_cast<uint64_t>(tpb) * per_thread;
   if (!dir && n > (1ull << 32)) n = 1ull << 32;  // the start counter is 0
 
   auto launch = [&] {
     Status st = dev->fill(d_found.get(), 0, sizeof(FoundResult));
     if (st.ok())
-      st = dev->launch_mine(static_cast<unsigned int>(blocks), static_cast<unsigned int>(tpb),
-                            d_mid.get(), d_start.get(), d_target.get(), n, per_thread,
-                            d_found.get());
+      st = dev->launch(MineLaunch{{static_cast<unsigned int>(blocks), static_cast<unsigned int>(tpb)},
+                                  d_mid.get(), d_start.get(), d_target.get(), n, per_thread,
+                                  d_found.get()});
     return st;
   };
   s = launch();
   if (s.ok()) s = dev->synchronize();
   if (!s.ok()) {
-    // The runtime's text, without our step prefix.
-    const std::string& m = s.message;
-    const size_t colon = m.find(": ");
-    *line = format("BENCH gpu%d: launch failed (blocks=%d tpb=%d per_thread=%u): %s", gpu, blocks,
-                   tpb, per_thread, colon == std::string::npos ? m.c_str() : m.c_str() + colon + 2);
+    *line = launch_failed_line(gpu, blocks, tpb, per_thread, s);
     return;
   }
 
@@ -99,10 +111,16 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, double
   const auto t0 = std::chrono::system_clock::now();
   if (secs > 0) {
     do {
-      launch();
+      s = launch();
+      if (s.ok()) s = dev->synchronize();
+      if (!s.ok()) {
+        // A failure after a good warm-up is a fault of the device, not of the settings.
+        *line = launch_failed_line(gpu, blocks, tpb, per_thread, s);
+        slot->failed = true;
+        return;
+      }
       total += n;
       ++launches;
-      dev->synchronize();
       elapsed = std::chrono::duration<double>(std::chrono::system_clock::now() - t0).count();
     } while (secs > elapsed);
   }
@@ -113,6 +131,8 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, double
                  gpu, info.name.c_str(), *mhs, static_cast<unsigned long long>(total), elapsed,
                  launches, blocks, tpb, per_thread);
 }
+
+}  // namespace
 
 int run_bench(int argc, char** argv) {
   const double secs = argc > 2 ? std::strtod(argv[2], nullptr) : 5.0;
@@ -131,18 +151,18 @@ int run_bench(int argc, char** argv) {
   if (ngpu < 1) ngpu = 1;
   if (ngpu > count) ngpu = count;
 
-  std::vector<double> mhs(ngpu, 0.0);
-  std::vector<std::string> lines(ngpu);
+  std::vector<BenchSlot> slots(ngpu);
   std::vector<std::thread> threads;
-  for (int i = 0; i < ngpu; ++i)
-    threads.emplace_back(bench_device, i, secs, per_thread, tpb, &mhs[i], &lines[i]);
+  for (int i = 0; i < ngpu; ++i) threads.emplace_back(bench_device, i, secs, per_thread, tpb, &slots[i]);
   for (auto& t : threads) t.join();
 
   double total = 0.0;
-  for (int i = 0; i < ngpu; ++i) {
-    std::printf("%s\n", lines[i].c_str());
-    total += mhs[i];
+  bool failed = false;
+  for (const BenchSlot& slot : slots) {
+    std::printf("%s\n", slot.line.c_str());
+    total += slot.mhs;
+    failed = failed || slot.failed;
   }
   if (ngpu != 1) std::printf("BENCH TOTAL (%d GPU): %.2f MH/s\n", ngpu, total);
-  return 0;
+  return failed ? 1 : 0;
 }

@@ -4,7 +4,7 @@
 
 #include "gpu/device.h"
 #include "modes/device_setup.h"
-#include "modes/hex.h"
+#include "util/bytes.h"
 #include "modes/modes.h"
 
 namespace tarn {
@@ -25,7 +25,7 @@ Status hash_on_device(Device* dev, HashBuffers& b, const unsigned char* header,
                       const unsigned char* nonce, unsigned char* hash) {
   Status s = dev->copy_in(b.header.get(), header, 32);
   if (s.ok()) s = dev->copy_in(b.nonce.get(), nonce, 64);
-  if (s.ok()) s = dev->launch_hash_full(b.header.get(), b.nonce.get(), b.out.get());
+  if (s.ok()) s = dev->launch(HashFullLaunch{b.header.get(), b.nonce.get(), b.out.get()});
   if (s.ok()) s = dev->synchronize();
   if (s.ok()) s = dev->copy_out(hash, b.out.get(), 64);
   return s;

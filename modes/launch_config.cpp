@@ -4,10 +4,9 @@ namespace tarn {
 
 MineConfig solo_config(const DeviceInfo& info) {
   MineConfig c;
-  c.dir = info.cc() >= 1200;
-  const bool big = info.major >= 12;
-  c.tpb = big ? 512 : 256;
-  c.blocks = static_cast<unsigned int>((big ? 16 : 32) * info.sm_count);
+  c.dir = info.direction_layout();
+  c.tpb = info.mine_tpb();
+  c.blocks = blocks_per_sm(c.tpb) * static_cast<unsigned int>(info.sm_count);
   c.per_thread = c.dir ? 64 : 32;
   return c;
 }

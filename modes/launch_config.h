@@ -4,13 +4,11 @@
 #include <cstdint>
 
 #include "gpu/device.h"
+#include "search/launch_layout.h"
 
 namespace tarn {
 
-struct MineConfig {
-  bool dir = false;            // direction layout (cc >= 1200), else counter layout
-  unsigned int tpb = 0;        // threads per block
-  unsigned int blocks = 0;
+struct MineConfig : LaunchGeometry {
   unsigned int per_thread = 0;
   uint64_t span() const { return static_cast<uint64_t>(tpb) * per_thread; }
   uint64_t per_launch() const { return span() * blocks; }

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "gpu/selftest_launch.h"
-#include "modes/hex.h"
+#include "gpu/device.h"
+#include "util/bytes.h"
 #include "modes/modes.h"
 #include "modes/selftests.h"
 #include "search/found_result.h"
@@ -81,13 +81,13 @@ const char* runtime_text(const Status& s) {
 
 struct Buffers {
   DeviceBuffer<unsigned char> header, high, start_low, target, zero_target;
-  DeviceBuffer<unsigned long> midstate, indices;
+  DeviceBuffer<uint64_t> midstate, indices;
   DeviceBuffer<unsigned char> nonces, sparse, direct, decisions, ties, oracle;
   DeviceBuffer<FoundResult> seed;
 };
 
 struct HostCopies {
-  std::vector<unsigned long> indices = std::vector<unsigned long>(kPerSeed);
+  std::vector<uint64_t> indices = std::vector<uint64_t>(kPerSeed);
   std::vector<unsigned char> nonces = std::vector<unsigned char>(64 * kPerSeed);
   std::vector<unsigned char> sparse = std::vector<unsigned char>(64 * kPerSeed);
   std::vector<unsigned char> direct = std::vector<unsigned char>(64 * kPerSeed);
@@ -148,7 +148,7 @@ class DevicePhase {
   }
 
   bool midstate() {
-    Status s = dev_->launch_midstate(b_.header.get(), b_.high.get(), b_.midstate.get());
+    Status s = dev_->launch(MidstateLaunch{b_.header.get(), b_.high.get(), b_.midstate.get()});
     if (s.ok()) s = dev_->synchronize();
     return ok("midstate kernel", s);
   }
@@ -168,11 +168,10 @@ class DevicePhase {
     good = ok("initialize seed capture", dev_->fill(b_.seed.get(), 0, sizeof(FoundResult))) && good;
     if (!good) return false;
 
-    Status s = launch_minesparsepath(dev_, kBlocks, kTpb, b_.midstate.get(), b_.start_low.get(),
-                                     b_.high.get(), b_.target.get(), b_.zero_target.get(),
-                                     kPerThread, b_.indices.get(), b_.nonces.get(),
-                                     b_.sparse.get(), b_.direct.get(), b_.decisions.get(),
-                                     b_.ties.get(), b_.seed.get());
+    Status s = dev_->launch(SparsePathLaunch{
+        {kBlocks, kTpb}, b_.midstate.get(), b_.start_low.get(), b_.high.get(), b_.target.get(),
+        b_.zero_target.get(), kPerThread, b_.indices.get(), b_.nonces.get(), b_.sparse.get(),
+        b_.direct.get(), b_.decisions.get(), b_.ties.get(), b_.seed.get()});
     if (s.ok()) s = dev_->synchronize();
     if (!ok("exhaustive sparse gate kernel", s)) return false;
 
@@ -181,8 +180,8 @@ class DevicePhase {
     if (!ok("replace group seed after launch", dev_->copy_in(b_.start_low.get(), start, 32)))
       return false;
 
-    s = launch_minesparse_full_oracle(dev_, kOracleBlocks, kOracleTpb, b_.header.get(),
-                                      b_.nonces.get(), n, b_.oracle.get());
+    s = dev_->launch(FullOracleLaunch{{kOracleBlocks, kOracleTpb}, b_.header.get(),
+                                      b_.nonces.get(), n, b_.oracle.get()});
     if (s.ok()) s = dev_->synchronize();
     if (!ok("exhaustive full-hash oracle kernel", s)) return false;
 
@@ -387,7 +386,7 @@ SweepResult sweep(FILE* out) {
 
 int run_minesparsepath_on(Device* dev, FILE* out) {
   const DeviceInfo& info = dev->info();
-  if (info.cc() < 1200) {
+  if (!info.direction_layout()) {
     std::fprintf(out,
                  "MINESPARSE: not applicable (device %d is sm_%d%d, sparse path requires sm_120+)\n",
                  0, info.major, info.minor);

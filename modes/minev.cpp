@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "gpu/selftest_launch.h"
+#include "gpu/device.h"
 #include "modes/device_setup.h"
-#include "modes/hex.h"
+#include "util/bytes.h"
 #include "modes/modes.h"
 #include "modes/selftests.h"
 
@@ -43,7 +43,7 @@ bool read_line(FILE* in, char (&line)[4096]) {
 
 // A device midstate word in canonical form: Montgomery (x * 2^64) below 12.0, plain above.
 uint64_t canonical_word(uint64_t x, int cc) {
-  if (cc >= 1200) return x >= kP ? x - kP : x;
+  if (direction_layout(cc)) return x >= kP ? x - kP : x;
   return static_cast<uint64_t>(static_cast<unsigned __int128>(x) * kRInverse % kP);
 }
 
@@ -123,15 +123,15 @@ int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE
   };
 
   DeviceBuffer<unsigned char> d_header, d_high, d_low;
-  DeviceBuffer<unsigned long> d_mid;
-  unsigned long device_mid[12];
+  DeviceBuffer<uint64_t> d_mid;
+  uint64_t device_mid[12];
   Status s = d_header.allocate(dev, 32);
   if (s.ok()) s = d_high.allocate(dev, 32);
   if (s.ok()) s = d_low.allocate(dev, 32);
   if (s.ok()) s = d_mid.allocate(dev, 12);
   if (s.ok()) s = dev->copy_in(d_header.get(), header, 32);
   if (s.ok()) s = dev->copy_in(d_high.get(), nonce, 32);
-  if (s.ok()) s = dev->launch_midstate(d_header.get(), d_high.get(), d_mid.get());
+  if (s.ok()) s = dev->launch(MidstateLaunch{d_header.get(), d_high.get(), d_mid.get()});
   if (s.ok()) s = dev->synchronize();
   if (s.ok()) s = dev->copy_out(device_mid, d_mid.get(), sizeof device_mid);
   if (!s.ok()) return failed(s);
@@ -210,8 +210,9 @@ int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE
   if (s.ok()) s = dev->fill(d_ties.get(), 0xEE, n);
   if (s.ok()) s = dev->copy_in(d_low.get(), nonce + 32, 32);
   if (s.ok())
-    s = launch_mineverify(dev, (n + kTpb - 1) / kTpb, kTpb, d_mid.get(), d_low.get(), n,
-                          d_hashes.get(), d_target.get(), d_decisions.get(), d_ties.get());
+    s = dev->launch(MineVerifyLaunch{{(n + kTpb - 1) / kTpb, kTpb}, d_mid.get(), d_low.get(), n,
+                                     d_hashes.get(), d_target.get(), d_decisions.get(),
+                                     d_ties.get()});
   if (s.ok()) s = dev->synchronize();
   if (s.ok()) s = dev->copy_out(h.hashes.get(), d_hashes.get(), 64 * static_cast<size_t>(n));
   if (s.ok()) s = dev->copy_out(h.decisions.get(), d_decisions.get(), n);

@@ -10,7 +10,8 @@
 #include <functional>
 #include <memory>
 
-#include "gpu/mul_launch.h"
+#include "field/mul_bodies.h"
+#include "gpu/device.h"
 #include "modes/device_setup.h"
 #include "modes/modes.h"
 
@@ -18,9 +19,9 @@ using namespace tarn;
 
 namespace {
 
-constexpr unsigned int kTpb = 256;
-constexpr unsigned int kCheckBlocks = 16384;
-constexpr unsigned int kCheckInputs = 4194304;  // kCheckBlocks x kTpb, one input per thread
+constexpr unsigned int kTpb = MUL_CHECK_TPB;
+constexpr unsigned int kCheckInputs = MUL_CHECK_INPUTS;  // one input per thread
+constexpr Grid kCheckGrid{MUL_CHECK_BLOCKS, MUL_CHECK_TPB};
 constexpr unsigned int kDefaultIters = 2048;
 constexpr unsigned int kSqrIters = 2048;
 constexpr unsigned int kWarmupIters = 64;
@@ -36,7 +37,7 @@ const char* const kMode = "mulbench";
 struct Bench {
   Device* dev;
   unsigned int blocks;
-  unsigned long* out;
+  uint64_t* out;
   unsigned long long* counter;
 };
 
@@ -103,7 +104,7 @@ Status bench_line(const Bench& b, MulForm form, const char* name, unsigned int i
   double rate = 0.0;
   Status s = time_kernel(
       b,
-      [&](unsigned int it) { return launch_mulbench(b.dev, form, b.blocks, kTpb, b.out, it); },
+      [&](unsigned int it) { return b.dev->launch(MulbenchLaunch{{b.blocks, kTpb}, form, b.out, it}); },
       iters, kMulWindow, &rate);
   if (s.ok())
     print_line("MULBENCH  %s: %.3f G gf_mul/s  -> ceiling %.1f MH/s at 1472 mul/hash\n", name,
@@ -114,7 +115,7 @@ Status bench_line(const Bench& b, MulForm form, const char* name, unsigned int i
 Status check_mul(const Bench& b, MulForm form, unsigned long long* mismatches) {
   return run_check(
       b,
-      [&] { return launch_mulcheck(b.dev, form, kCheckBlocks, kTpb, b.counter, kCheckInputs); },
+      [&] { return b.dev->launch(MulcheckLaunch{kCheckGrid, form, b.counter, kCheckInputs}); },
       mismatches);
 }
 
@@ -140,7 +141,7 @@ Status mul_lines(const Bench& b, unsigned int iters) {
 Status sqr_lines(const Bench& b) {
   unsigned long long n = 0;
   Status s = run_check(
-      b, [&] { return launch_sqrcheck(b.dev, kCheckBlocks, kTpb, b.counter, kCheckInputs); }, &n);
+      b, [&] { return b.dev->launch(SqrcheckLaunch{kCheckGrid, b.counter, kCheckInputs}); }, &n);
   if (s.ok())
     print_line("SQRCHECK: %llu mismatches vs gf_mul(x,x) over %u inputs (%s)\n", n, kCheckInputs,
                verdict(n));
@@ -150,7 +151,7 @@ Status sqr_lines(const Bench& b) {
     double rate = 0.0;
     s = time_kernel(
         b,
-        [&](unsigned int it) { return launch_sqrbench(b.dev, b.blocks, kTpb, b.out, it, mode); },
+        [&](unsigned int it) { return b.dev->launch(SqrbenchLaunch{{b.blocks, kTpb}, b.out, it, mode}); },
         kSqrIters, kSqrWindow, &rate);
     if (s.ok()) print_line("SQRBENCH %s: %.3f G/s\n", labels[mode], rate / 1e9);
   }
@@ -174,13 +175,14 @@ int run_mulbench(int argc, char** argv) {
   if (!dev) return 1;
 
   if (dbg) {
-    Status s = launch_muldbg(dev.get());
+    Status s = dev->launch(MuldbgLaunch{});
     if (s.ok()) s = dev->synchronize();  // the kernel's printf output appears here
     return s.ok() ? 0 : report_failure(kMode, s);
   }
 
-  Bench b{dev.get(), 32u * static_cast<unsigned int>(dev->info().sm_count), nullptr, nullptr};
-  DeviceBuffer<unsigned long> out;
+  Bench b{dev.get(), blocks_per_sm(kTpb) * static_cast<unsigned int>(dev->info().sm_count), nullptr,
+          nullptr};
+  DeviceBuffer<uint64_t> out;
   DeviceBuffer<unsigned long long> counter;
   Status s = out.allocate(dev.get(), static_cast<size_t>(b.blocks) * kTpb);
   if (s.ok()) s = counter.allocate(dev.get(), 1);

@@ -6,6 +6,9 @@
 #include <cstdlib>
 
 #include "pool/json_escape.h"
+#include "util/bytes.h"
+#include "util/number.h"
+#include "util/version.h"
 
 std::string hello_message(const std::string& payout, const std::string& worker) {
   const std::string p = json_escape_literal(payout);
@@ -16,7 +19,7 @@ std::string hello_message(const std::string& payout, const std::string& worker) 
   m += p;
   m += "\",\"worker_name\":\"";
   m += w;
-  m += "\",\"client\":\"tarn-cuda/1.0.8\"}}";
+  m += "\",\"client\":\"tarn-cuda/" TARN_VERSION "\"}}";
   return m;
 }
 
@@ -42,15 +45,7 @@ std::string job_result_message(const std::string& job_id, const std::string& non
   return m;
 }
 
-std::string nonce_hex(const std::uint8_t* nonce64) {
-  static const char digits[] = "0123456789abcdef";
-  std::string hex(128, '0');
-  for (int i = 0; i < 64; ++i) {
-    hex[2 * i] = digits[nonce64[i] >> 4];
-    hex[2 * i + 1] = digits[nonce64[i] & 0xF];
-  }
-  return hex;
-}
+std::string nonce_hex(const std::uint8_t* nonce64) { return tarn::to_hex(nonce64, 64); }
 
 MessageKind classify_message(const std::string& text) {
   // Order matters: a NewJob that mentions "SetDifficulty" is still a NewJob, and a rejection
@@ -86,7 +81,8 @@ std::array<std::uint8_t, 32> header_from_hex(const std::string& hex) {
 }
 
 std::uint64_t difficulty_u64(const std::string& difficulty) {
-  return std::strtoull(difficulty.c_str(), nullptr, 10);
+  std::uint64_t v = 0;
+  return tarn::parse_u64(difficulty, &v) ? v : 0;
 }
 
 double difficulty_f64(const std::string& difficulty) {

@@ -9,7 +9,7 @@
 
 // ---- Outgoing -------------------------------------------------------------------------------
 
-// {"Hello":{"payout_address":"…","worker_name":"…","client":"tarn-cuda/1.0.8"}}
+// {"Hello":{"payout_address":"…","worker_name":"…","client":"tarn-cuda/VERSION"}}
 // Both values are escaped as literals; the text is never cut short.
 std::string hello_message(const std::string& payout, const std::string& worker);
 
@@ -47,8 +47,10 @@ NewJob read_new_job(const std::string& text);
 // cannot be read (non-hex, or past the end of a short text) is 0; characters after 64 ignored.
 std::array<std::uint8_t, 32> header_from_hex(const std::string& hex);
 
-// A difficulty text as an unsigned integer: strtoull base 10 (leading blanks, digits up to the
-// first non-digit, 0 when there are none). Every integer use of the difficulty goes through it.
+// A difficulty text as an unsigned integer: plain decimal digits only. A sign, a blank, anything
+// after the digits or a value of 2^64 or more reads as 0, which makes a NewJob a "bad diff": such
+// a text would otherwise become a target that its pool never meant. Every integer use of the
+// difficulty goes through it.
 std::uint64_t difficulty_u64(const std::string& difficulty);
 
 // A difficulty text as a floating-point number: strtod (0 when there is none).

@@ -9,31 +9,14 @@
 
 #include "hash/hash_ref.h"
 #include "pool/messages.h"
-#include "search/nonce_layout.h"
 #include "search/target.h"
+#include "util/bytes.h"
 
 namespace tarn {
 namespace {
 
 // While there is no job, wait this long for the pool instead of spinning on poll(0).
 constexpr int kIdleWaitMs = 50;
-// From this difficulty on, shares are never throttled.
-constexpr double kNoThrottleDifficulty = 1e8;
-
-void put_be64(std::uint64_t v, unsigned char* out) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
-}
-
-std::string hex_bytes(const std::uint8_t* p, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  s.reserve(2 * n);
-  for (size_t i = 0; i < n; ++i) {
-    s += digits[p[i] >> 4];
-    s += digits[p[i] & 0xF];
-  }
-  return s;
-}
 
 double seconds_between(std::int64_t from_ns, std::int64_t to_ns) {
   return static_cast<double>(to_ns - from_ns) / 1e9;
@@ -43,10 +26,9 @@ double seconds_between(std::int64_t from_ns, std::int64_t to_ns) {
 
 WorkerGeometry worker_geometry(const DeviceInfo& info) {
   WorkerGeometry g;
-  g.dir = info.cc() >= 1200;
-  g.tpb = info.major >= 12 ? 512 : 256;
-  // 32 blocks per multiprocessor at 256 threads, 16 at 512.
-  g.blocks = static_cast<unsigned int>(info.sm_count) * ((g.tpb + 8191) / g.tpb);
+  g.dir = info.direction_layout();
+  g.tpb = info.mine_tpb();
+  g.blocks = static_cast<unsigned int>(info.sm_count) * blocks_per_sm(g.tpb);
   g.first_per_thread = g.dir ? 64 : 16;
   return g;
 }
@@ -60,7 +42,7 @@ PoolWorker::PoolWorker(WorkerSettings settings, WorkerEnv env)
   tag_ = tag;
 }
 
-PoolWorker::~PoolWorker() { release_device_state(); }
+PoolWorker::~PoolWorker() = default;
 
 void PoolWorker::print(const char* fmt, ...) {
   va_list ap;
@@ -78,18 +60,22 @@ void PoolWorker::print(const char* fmt, ...) {
 // ---- Start-up and device state ---------------------------------------------------------------
 
 bool PoolWorker::start() {
-  for (int attempt = 0; !dev_; ++attempt) {
+  for (int attempt = 0; !session_; ++attempt) {
     if (env_.stop_requested()) return false;
     Status why;
-    dev_ = env_.open_device(settings_.gpu, &why);
-    if (dev_) break;
+    std::unique_ptr<Device> dev = env_.open_device(settings_.gpu, &why);
+    if (dev) {
+      session_ = std::make_unique<DeviceSession>(std::move(dev));
+      break;
+    }
     const int delay = backoff_seconds(attempt);
     print("%s cannot open the device: %s — retrying in %ds\n", tag_.c_str(), why.message.c_str(),
           delay);
     env_.sleep(delay);
   }
-  const DeviceInfo& info = dev_->info();
+  const DeviceInfo& info = session_->info();
   geometry_ = worker_geometry(info);
+  layout_ = make_launch_layout(geometry_.dir);
   per_thread_ = geometry_.first_per_thread;
   print("%s %s (%d SMs, sm_%d%d, %d blocks x %d threads) worker=%s\n", tag_.c_str(),
         info.name.c_str(), info.sm_count, info.major, info.minor,
@@ -99,9 +85,11 @@ bool PoolWorker::start() {
   const std::int64_t now = env_.now_ns();
   rng_ = (static_cast<std::uint64_t>(settings_.gpu) + 1) * 0x9E3779B97F4A7C15ull ^
          static_cast<std::uint64_t>(now);
-  start_ns_ = window_start_ns_ = last_stats_ns_ = last_submit_ns_ = now;
+  start_ns_ = window_start_ns_ = last_stats_ns_ = now;
+  filter_.submit_gap = settings_.submit_gap;
+  filter_.last_submit_ns = now;
 
-  const Status s = allocate_device_state();
+  const Status s = session_->allocate();
   if (s.ok()) {
     device_ready_ = true;
   } else {
@@ -110,41 +98,8 @@ bool PoolWorker::start() {
   return true;
 }
 
-Status PoolWorker::allocate_device_state() {
-  release_device_state();
-  Device* d = dev_.get();
-  Status s = d_header_.allocate(d, 32);
-  if (s.ok()) s = d_prefix_.allocate(d, 32);
-  if (s.ok()) s = d_start_.allocate(d, 32);
-  if (s.ok()) s = d_target_.allocate(d, 64);
-  if (s.ok()) s = d_midstate_.allocate(d, 12);
-  if (s.ok()) s = d_found_.allocate(d, 1);
-  if (s.ok()) s = d->event_create(&start_event_);
-  if (s.ok()) s = d->event_create(&stop_event_);
-  return s;
-}
-
-void PoolWorker::release_device_state() {
-  if (!dev_) return;
-  if (start_event_) dev_->event_destroy(start_event_);
-  if (stop_event_) dev_->event_destroy(stop_event_);
-  start_event_ = stop_event_ = nullptr;
-  d_header_.reset();
-  d_prefix_.reset();
-  d_start_.reset();
-  d_target_.reset();
-  d_midstate_.reset();
-  d_found_.reset();
-}
-
-// Header, prefix and target of the current job, and its midstate.
-Status PoolWorker::upload_job() {
-  Status s = dev_->copy_in(d_header_.get(), job_.header.data(), 32);
-  if (s.ok()) s = dev_->copy_in(d_prefix_.get(), job_.prefix.data(), 32);
-  if (s.ok()) s = dev_->copy_in(d_target_.get(), job_.target.data(), 64);
-  if (s.ok()) s = dev_->launch_midstate(d_header_.get(), d_prefix_.get(), d_midstate_.get());
-  if (s.ok()) s = dev_->synchronize();
-  return s;
+JobUpload PoolWorker::job_upload() const {
+  return JobUpload{job_.header.data(), job_.prefix.data(), job_.target.data()};
 }
 
 // A failed device call leaves nothing trustworthy on the device: no result of it is used, and
@@ -160,11 +115,8 @@ void PoolWorker::recover_device() {
   env_.sleep(backoff_seconds(device_attempt_));
   ++device_attempt_;
   if (env_.stop_requested()) return;
-  // A sticky runtime error survives in the context: drop everything, reset, and start afresh.
-  release_device_state();
-  Status s = dev_->reset();
-  if (s.ok()) s = allocate_device_state();
-  if (s.ok() && job_.have_job) s = upload_job();
+  const JobUpload job = job_upload();
+  const Status s = session_->rebuild(job_.have_job ? &job : nullptr);
   if (!s.ok()) {
     device_failed(s);
     return;
@@ -267,7 +219,7 @@ void PoolWorker::on_new_job(const std::string& text) {
     byte = static_cast<std::uint8_t>(rng_);
   }
   if (device_ready_) {
-    const Status s = upload_job();
+    const Status s = session_->upload_job(job_upload());
     if (!s.ok()) device_failed(s);
   }
   job_.start_counter = 0;
@@ -288,7 +240,7 @@ void PoolWorker::on_set_difficulty(const std::string& text) {
   const std::uint64_t d = difficulty_u64(job_.difficulty);
   if (d >= 1) target_from_difficulty(d, job_.target.data());
   if (device_ready_) {
-    const Status s = dev_->copy_in(d_target_.get(), job_.target.data(), 64);
+    const Status s = session_->upload_target(job_.target.data());
     if (!s.ok()) device_failed(s);
   }
 }
@@ -305,35 +257,10 @@ void PoolWorker::mining_step(wsclient::WebSocket* ws) {
   }
 
   const LaunchCopy copy{job_.job_id, job_.difficulty, job_.prefix, job_.header, job_.target};
-  const std::uint64_t span = static_cast<std::uint64_t>(geometry_.tpb) * per_thread_;
-  unsigned char start[32] = {};
-  // Direction layout: the start group number (the start counter is a multiple of the span).
-  put_be64(geometry_.dir ? job_.start_counter / span : job_.start_counter, start + 24);
-  std::uint64_t count = static_cast<std::uint64_t>(geometry_.blocks) * span;
-  bool cut = false;
-  if (!geometry_.dir) {
-    // The 32-bit counter must not wrap inside a launch; the next one starts on the boundary.
-    const std::uint64_t room = (1ull << 32) - (job_.start_counter & 0xFFFFFFFFull);
-    if (room < count) {
-      count = room;
-      cut = true;
-    }
-  }
-
-  FoundResult found{};
-  float gpu_ms = 0.0f;
-  Status s = dev_->fill(d_found_.get(), 0, sizeof(FoundResult));
-  if (s.ok()) s = dev_->copy_in(d_start_.get(), start, sizeof start);
-  const std::int64_t t0 = env_.now_ns();
-  if (s.ok()) s = dev_->event_record(start_event_);
-  if (s.ok())
-    s = dev_->launch_mine(geometry_.blocks, geometry_.tpb, d_midstate_.get(), d_start_.get(),
-                          d_target_.get(), count, per_thread_, d_found_.get());
-  if (s.ok()) s = dev_->event_record(stop_event_);
-  if (s.ok()) s = dev_->synchronize();
-  const std::int64_t t1 = env_.now_ns();
-  if (s.ok()) s = dev_->event_elapsed_ms(start_event_, stop_event_, &gpu_ms);
-  if (s.ok()) s = dev_->copy_out(&found, d_found_.get(), sizeof found);
+  const LaunchPlan plan = layout_->plan(geometry_, per_thread_, job_.start_counter);
+  LaunchOutcome outcome;
+  const Status s = session_->mine(Grid{geometry_.blocks, geometry_.tpb}, plan.start, plan.count,
+                                  per_thread_, env_.now_ns, &outcome);
   if (!s.ok()) {
     // Nothing was searched for sure: the job goes on from the same counter after recovery.
     device_failed(s);
@@ -341,23 +268,18 @@ void PoolWorker::mining_step(wsclient::WebSocket* ws) {
   }
   device_attempt_ = 0;
 
-  const double wall_ms = static_cast<double>(t1 - t0) / 1e6;
+  const double wall_ms = static_cast<double>(outcome.wall_ns) / 1e6;
   wall_ms_sum_ += wall_ms;
-  gpu_ms_sum_ += gpu_ms;
+  gpu_ms_sum_ += outcome.gpu_ms;
   ++launches_since_;
-  if (!geometry_.dir && !cut) {
-    // Keep one launch between 60 and 250 ms; per_thread stays a power of two from 4 to 256.
-    if (wall_ms < 60.0 && per_thread_ <= 255) {
-      per_thread_ *= 2;
-    } else if (wall_ms > 250.0 && per_thread_ > 4) {
-      per_thread_ /= 2;
-    }
-  }
+  // Hits are rebuilt with the per_thread they were launched with.
+  const unsigned int launched_per_thread = per_thread_;
+  per_thread_ = layout_->tune(per_thread_, wall_ms, plan);
 
   const std::uint64_t start0 = job_.start_counter;
-  total_launched_ += count;
-  job_.start_counter += count;
-  if (found.count >= 1) handle_shares(ws, copy, found, start0);
+  total_launched_ += plan.count;
+  job_.start_counter += plan.count;
+  if (outcome.found.count >= 1) handle_shares(ws, copy, outcome.found, start0, launched_per_thread);
   statistics();
 }
 
@@ -369,54 +291,40 @@ bool PoolWorker::hit_checks_out(const LaunchCopy& copy, const std::uint8_t* nonc
   if (ref::below_target(hash, copy.target.data())) return true;
   ++counters_.device_faults;
   print("%s device fault: nonce %s hashes to %s..., not below the target; not sent (faults=%d)\n",
-        tag_.c_str(), hex_bytes(nonce, 64).c_str(), hex_bytes(hash, 16).c_str(),
+        tag_.c_str(), to_hex(nonce, 64).c_str(), to_hex(hash, 16).c_str(),
         counters_.device_faults);
   return false;
 }
 
 void PoolWorker::handle_shares(wsclient::WebSocket* ws, const LaunchCopy& copy,
-                               const FoundResult& found, std::uint64_t start0) {
+                               const FoundResult& found, std::uint64_t start0,
+                               unsigned int per_thread) {
   // A NewJob or SetDifficulty that came during the launch is applied before any share goes out.
   pump(ws);
   const unsigned int slots = std::min<unsigned int>(found.count, FOUND_SLOTS);
-  // Counter layout: both difficulties are read once for all slots; direction layout: per slot,
-  // after one more round of messages.
-  std::uint64_t launch_diff = difficulty_u64(copy.difficulty);
-  std::uint64_t current_diff = difficulty_u64(job_.difficulty);
   for (unsigned int k = 0; k < slots; ++k) {
     std::uint8_t nonce[64];
     std::memcpy(nonce, copy.prefix.data(), 32);
-    if (geometry_.dir) {
-      tarn_nonce_dir_result_low(found.base[k], found.index[k], geometry_.tpb, per_thread_,
-                                nonce + 32);
-    } else {
-      tarn_counter_low(start0 + found.index[k], nonce + 32);
-    }
+    layout_->nonce_low(found, k, start0, geometry_, per_thread, nonce + 32);
     const std::uint64_t hash_count = start0 + found.index[k];
     if (!hit_checks_out(copy, nonce)) continue;
+    if (layout_->pump_between_shares()) pump(ws);
 
-    std::string message;
-    if (geometry_.dir) {
-      message = job_result_message(copy.job_id, nonce_hex(nonce), hash_count);
-      pump(ws);
-      launch_diff = difficulty_u64(copy.difficulty);
-      current_diff = difficulty_u64(job_.difficulty);
-    }
     const std::int64_t now = env_.now_ns();
-    if (launch_diff < current_diff) {
-      ++counters_.staleskip;  // the difficulty rose since the launch began
-      continue;
+    switch (filter_.judge(copy.difficulty, job_.difficulty, now)) {
+      case ShareVerdict::stale:
+        ++counters_.staleskip;  // the difficulty rose since the launch began
+        continue;
+      case ShareVerdict::throttled:
+        ++counters_.throttled;
+        continue;
+      case ShareVerdict::send:
+        break;
     }
-    if (difficulty_f64(job_.difficulty) < kNoThrottleDifficulty &&
-        seconds_between(last_submit_ns_, now) < settings_.submit_gap) {
-      ++counters_.throttled;
-      continue;
-    }
-    if (!geometry_.dir) message = job_result_message(copy.job_id, nonce_hex(nonce), hash_count);
-    ws->send(message);
+    ws->send(job_result_message(copy.job_id, nonce_hex(nonce), hash_count));
     ws->poll(0);
     ++counters_.submitted;
-    last_submit_ns_ = now;
+    filter_.sent(now);
   }
 }
 

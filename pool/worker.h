@@ -7,8 +7,11 @@
 #include <string>
 
 #include "gpu/device.h"
+#include "pool/device_session.h"
+#include "pool/share_filter.h"
 #include "pool/worker_env.h"
 #include "search/found_result.h"
+#include "search/launch_layout.h"
 #include "ws/websocket.h"
 
 namespace tarn {
@@ -43,10 +46,7 @@ struct PoolJob {
   bool have_job = false;
 };
 
-struct WorkerGeometry {
-  bool dir = false;  // direction layout from compute capability 12.0 on, else counter layout
-  unsigned int tpb = 0;
-  unsigned int blocks = 0;
+struct WorkerGeometry : LaunchGeometry {
   unsigned int first_per_thread = 0;
 };
 
@@ -93,14 +93,12 @@ class PoolWorker {
   void on_new_job(const std::string& text);
   void on_set_difficulty(const std::string& text);
 
-  Status allocate_device_state();
-  void release_device_state();
-  Status upload_job();
+  JobUpload job_upload() const;
   void device_failed(const Status& s);
   void recover_device();
 
   void handle_shares(wsclient::WebSocket* ws, const LaunchCopy& copy, const FoundResult& found,
-                     std::uint64_t start0);
+                     std::uint64_t start0, unsigned int per_thread);
   bool hit_checks_out(const LaunchCopy& copy, const std::uint8_t* nonce);
   void statistics();
   void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -109,17 +107,13 @@ class PoolWorker {
   WorkerEnv env_;
   std::string tag_;
 
-  // The device outlives its buffers: members are destroyed in reverse order.
-  std::unique_ptr<Device> dev_;
-  DeviceBuffer<unsigned char> d_header_, d_prefix_, d_start_, d_target_;
-  DeviceBuffer<unsigned long> d_midstate_;
-  DeviceBuffer<FoundResult> d_found_;
-  Event start_event_ = nullptr;
-  Event stop_event_ = nullptr;
+  std::unique_ptr<DeviceSession> session_;
   bool device_ready_ = false;
   int device_attempt_ = 0;
 
   WorkerGeometry geometry_;
+  std::unique_ptr<LaunchLayout> layout_;
+  ShareFilter filter_;
   unsigned int per_thread_ = 0;
   PoolJob job_;
   ShareCounters counters_;
@@ -135,7 +129,6 @@ class PoolWorker {
   std::uint64_t launches_since_ = 0;
   double gpu_ms_sum_ = 0.0;
   double wall_ms_sum_ = 0.0;
-  std::int64_t last_submit_ns_ = 0;
 };
 
 }  // namespace tarn

@@ -10,6 +10,10 @@ gtest_discover_tests(tarn_core_tests DISCOVERY_TIMEOUT 60)
 
 add_library(tarn_test_util STATIC run_binary.cpp)
 
+add_executable(tarn_mine_mode_tests mine_mode_test.cpp)
+target_link_libraries(tarn_mine_mode_tests PRIVATE tarn_modes GTest::gtest_main)
+gtest_discover_tests(tarn_mine_mode_tests DISCOVERY_TIMEOUT 60)
+
 add_executable(tarn_cli_tests cli_test.cpp)
 target_link_libraries(tarn_cli_tests PRIVATE tarn_core tarn_test_util GTest::gtest_main)
 target_compile_definitions(tarn_cli_tests PRIVATE TARN_BINARY="$<TARGET_FILE:tarn-cuda>")

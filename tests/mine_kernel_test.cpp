@@ -49,7 +49,7 @@ class MineKernel : public ::testing::TestWithParam<int> {
     ASSERT_TRUE(d_found_.allocate(dev_.get(), 1).ok());
     dev_->copy_in(d_header_.get(), header_, 32);
     dev_->copy_in(d_prefix_.get(), prefix_, 32);
-    ASSERT_TRUE(dev_->launch_midstate(d_header_.get(), d_prefix_.get(), mid_.get()).ok());
+    ASSERT_TRUE(dev_->launch(MidstateLaunch{d_header_.get(), d_prefix_.get(), mid_.get()}).ok());
     ASSERT_TRUE(dev_->synchronize().ok());
   }
 
@@ -83,8 +83,8 @@ class MineKernel : public ::testing::TestWithParam<int> {
     dev_->copy_in(d_start_.get(), start, 32);
     dev_->copy_in(d_target_.get(), target, 64);
     dev_->fill(d_found_.get(), 0, sizeof(FoundResult));
-    Status s = dev_->launch_mine(l.blocks, l.tpb, mid_.get(), d_start_.get(), d_target_.get(),
-                                 l.count, l.per_thread, d_found_.get());
+    Status s = dev_->launch(MineLaunch{{l.blocks, l.tpb}, mid_.get(), d_start_.get(),
+                                       d_target_.get(), l.count, l.per_thread, d_found_.get()});
     if (st) *st = s;
     if (s.ok()) {
       const Status done = dev_->synchronize();
@@ -110,7 +110,7 @@ class MineKernel : public ::testing::TestWithParam<int> {
   std::unique_ptr<Device> dev_;
   bool dir_ = false;
   unsigned char header_[32], prefix_[32];
-  DeviceBuffer<unsigned long> mid_;
+  DeviceBuffer<uint64_t> mid_;
   DeviceBuffer<unsigned char> d_header_, d_prefix_, d_start_, d_target_;
   DeviceBuffer<FoundResult> d_found_;
 };

@@ -1,10 +1,10 @@
 # Multiplication variants, their kernels (host backend) and the mulbench mode end to end.
 
 # The program with a deliberately wrong v5 in the host launcher: proves the check can fail.
-# Its own gpu/mul_launch.cpp object takes the place of the library's copy at link time.
+# Its own gpu/host_mul_kernels.cpp object takes the place of the library's copy at link time.
 add_executable(tarn_mulfault
   ${PROJECT_SOURCE_DIR}/cli/main.cpp
-  ${PROJECT_SOURCE_DIR}/gpu/mul_launch.cpp)
+  ${PROJECT_SOURCE_DIR}/gpu/host_mul_kernels.cpp)
 target_compile_definitions(tarn_mulfault PRIVATE TARN_BROKEN_V5)
 target_compile_options(tarn_mulfault PRIVATE ${TARN_WARNINGS})
 target_link_libraries(tarn_mulfault PRIVATE tarn_modes)

@@ -11,7 +11,7 @@
 #include "field/goldilocks_ref.h"
 #include "field/mul_bodies.h"
 #include "gpu/device.h"
-#include "gpu/mul_launch.h"
+#include "gpu/device.h"
 #include "tests/run_binary.h"
 
 using namespace tarn;
@@ -114,8 +114,8 @@ class MulKernels : public ::testing::Test {
   unsigned long long check(MulForm form, unsigned int n) {
     EXPECT_TRUE(dev_->fill(counter_.get(), 0, 8).ok());
     const Status s = form == MulForm::v1
-                         ? launch_sqrcheck(dev_.get(), 16384, 256, counter_.get(), n)
-                         : launch_mulcheck(dev_.get(), form, 16384, 256, counter_.get(), n);
+                         ? dev_->launch(SqrcheckLaunch{{16384, 256}, counter_.get(), n})
+                         : dev_->launch(MulcheckLaunch{{16384, 256}, form, counter_.get(), n});
     EXPECT_TRUE(s.ok()) << s.message;
     EXPECT_TRUE(dev_->synchronize().ok());
     unsigned long long count = ~0ull;
@@ -135,11 +135,11 @@ TEST_F(MulKernels, ChecksFindNoMismatchOverAllInputs) {
 }
 
 TEST_F(MulKernels, BenchWithoutIterationsWritesTheStartingValues) {
-  DeviceBuffer<unsigned long> out;
+  DeviceBuffer<uint64_t> out;
   ASSERT_TRUE(out.allocate(dev_.get(), 2 * 256).ok());
   const uint64_t a[8] = {1, 3, 5, 7, 11, 13, 17, 19}, b[8] = {1, 4, 7, 10, 15, 18, 23, 26};
   for (MulForm f : {MulForm::v1, MulForm::v3, MulForm::v4, MulForm::v5}) {
-    ASSERT_TRUE(launch_mulbench(dev_.get(), f, 2, 256, out.get(), 0).ok());
+    ASSERT_TRUE(dev_->launch(MulbenchLaunch{{2, 256}, f, out.get(), 0}).ok());
     for (uint64_t t = 0; t < 512; ++t) {
       uint64_t x = 0;
       for (int k = 0; k < 8; ++k) x ^= a[k] * t + b[k];
@@ -147,7 +147,7 @@ TEST_F(MulKernels, BenchWithoutIterationsWritesTheStartingValues) {
     }
   }
   for (int mode : {0, 1}) {
-    ASSERT_TRUE(launch_sqrbench(dev_.get(), 2, 256, out.get(), 0, mode).ok());
+    ASSERT_TRUE(dev_->launch(SqrbenchLaunch{{2, 256}, out.get(), 0, mode}).ok());
     for (uint64_t t = 0; t < 512; ++t) {
       uint64_t x = (t + 1) | 1;
       for (int k = 1; k < 8; ++k) x ^= a[k] * t + b[k];
@@ -159,11 +159,11 @@ TEST_F(MulKernels, BenchWithoutIterationsWritesTheStartingValues) {
 // A few steps from small starting values stay canonical, so the XOR can be rebuilt from the
 // reference: each step multiplies by the bench factor (or squares).
 TEST_F(MulKernels, BenchChainsFollowTheReference) {
-  DeviceBuffer<unsigned long> out;
+  DeviceBuffer<uint64_t> out;
   ASSERT_TRUE(out.allocate(dev_.get(), 4).ok());
   const uint64_t a[8] = {1, 3, 5, 7, 11, 13, 17, 19}, b[8] = {1, 4, 7, 10, 15, 18, 23, 26};
   for (MulForm f : {MulForm::v1, MulForm::v3, MulForm::v4, MulForm::v5}) {
-    ASSERT_TRUE(launch_mulbench(dev_.get(), f, 1, 4, out.get(), 3).ok());
+    ASSERT_TRUE(dev_->launch(MulbenchLaunch{{1, 4}, f, out.get(), 3}).ok());
     for (uint64_t t = 0; t < 4; ++t) {
       uint64_t x = 0;
       for (int k = 0; k < 8; ++k) {
@@ -175,7 +175,7 @@ TEST_F(MulKernels, BenchChainsFollowTheReference) {
     }
   }
   for (int mode : {0, 1}) {
-    ASSERT_TRUE(launch_sqrbench(dev_.get(), 1, 4, out.get(), 3, mode).ok());
+    ASSERT_TRUE(dev_->launch(SqrbenchLaunch{{1, 4}, out.get(), 3, mode}).ok());
     for (uint64_t t = 0; t < 4; ++t) {
       uint64_t x = 0;
       for (int k = 0; k < 8; ++k) {
@@ -189,11 +189,11 @@ TEST_F(MulKernels, BenchChainsFollowTheReference) {
 }
 
 TEST_F(MulKernels, LaunchesOutsideTheKernelLimitsFail) {
-  DeviceBuffer<unsigned long> out;
+  DeviceBuffer<uint64_t> out;
   ASSERT_TRUE(out.allocate(dev_.get(), 512).ok());
-  const Status wide = launch_mulbench(dev_.get(), MulForm::v5, 1, 512, out.get(), 1);
+  const Status wide = dev_->launch(MulbenchLaunch{{1, 512}, MulForm::v5, out.get(), 1});
   EXPECT_EQ(wide.message, "mulbench_v5_kernel launch: too many resources requested for launch");
-  const Status empty = launch_sqrcheck(dev_.get(), 0, 256, counter_.get(), 1);
+  const Status empty = dev_->launch(SqrcheckLaunch{{0, 256}, counter_.get(), 1});
   EXPECT_EQ(empty.message, "sqrcheck_kernel launch: invalid configuration argument");
 }
 

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "gpu/backends.h"
-#include "gpu/selftest_launch.h"
+#include "gpu/host_kernels.h"
 #include "hash/hash_ref.h"
 #include "hash/sponge.h"
-#include "modes/hex.h"
+#include "util/bytes.h"
 #include "modes/selftests.h"
 #include "search/found_result.h"
 #include "search/nonce_layout.h"
@@ -44,7 +44,6 @@ class ForwardingDevice : public Device {
  public:
   explicit ForwardingDevice(Device* inner) : info_(inner->info()), in_(inner) {}
   const DeviceInfo& info() const override { return info_; }
-  bool is_host() const override { return true; }
   Status alloc(size_t bytes, void** out) override { return in_->alloc(bytes, out); }
   void release(void* p) override { in_->release(p); }
   Status copy_in(void* d, const void* s, size_t n) override { return in_->copy_in(d, s, n); }
@@ -57,17 +56,8 @@ class ForwardingDevice : public Device {
     return in_->event_elapsed_ms(a, b, ms);
   }
   void event_destroy(Event e) override { in_->event_destroy(e); }
-  Status launch_hash_full(const unsigned char* h, const unsigned char* n, unsigned char* o) override {
-    return in_->launch_hash_full(h, n, o);
-  }
-  Status launch_midstate(const unsigned char* h, const unsigned char* n, unsigned long* o) override {
-    return in_->launch_midstate(h, n, o);
-  }
-  Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* m,
-                     const unsigned char* s, const unsigned char* t, unsigned long long c,
-                     unsigned int p, FoundResult* r) override {
-    return in_->launch_mine(blocks, tpb, m, s, t, c, p, r);
-  }
+  // Kernels run on the host as a GPU of this device's own compute capability would run them.
+  Status launch(const KernelLaunch& k) override { return host::launch(k, info_.cc()); }
   DeviceInfo info_;
 
  private:
@@ -95,10 +85,6 @@ Bytes pattern(size_t n, int seed) {
   return b;
 }
 
-void put_be64(uint64_t v, unsigned char* out) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
-}
-
 Bytes ref_hash(const Bytes& header, const unsigned char* nonce) {
   Bytes h(64);
   ref::hash_full(header.data(), nonce, h.data());
@@ -111,7 +97,7 @@ Bytes ref_hash(const Bytes& header, const unsigned char* nonce) {
 // the mode's fill values.
 struct SparseRun {
   size_t n;
-  std::vector<unsigned long> indices = std::vector<unsigned long>(n, ~0ul);
+  std::vector<uint64_t> indices = std::vector<uint64_t>(n, ~0ull);
   Bytes nonces = Bytes(64 * n, 0xCD), sparse = nonces, direct = nonces;
   Bytes decisions = Bytes(n, 0xEE), ties = decisions;
   FoundResult seed{};
@@ -120,14 +106,14 @@ struct SparseRun {
 SparseRun run_sparse(const Bytes& header, const Bytes& prefix, uint64_t g0, const Bytes& target,
                      unsigned int blocks, unsigned int tpb, unsigned int per_thread) {
   SparseRun r{size_t{blocks} * tpb * per_thread};
-  unsigned long mid[12];
+  uint64_t mid[12];
   ref::midstate(header.data(), prefix.data(), mid);
   unsigned char start[32] = {};
   put_be64(g0, start + 24);
-  const Status s = launch_minesparsepath(host_device(), blocks, tpb, mid, start, prefix.data(),
-                                         target.data(), target.data(), per_thread,
-                                         r.indices.data(), r.nonces.data(), r.sparse.data(),
-                                         r.direct.data(), r.decisions.data(), r.ties.data(), &r.seed);
+  const Status s = host_device()->launch(SparsePathLaunch{
+      {blocks, tpb}, mid, start, prefix.data(), target.data(), target.data(), per_thread,
+      r.indices.data(), r.nonces.data(), r.sparse.data(), r.direct.data(), r.decisions.data(),
+      r.ties.data(), &r.seed});
   EXPECT_TRUE(s.ok()) << s.message;
   return r;
 }
@@ -197,30 +183,30 @@ TEST(SparseKernel, EmptyBelowComputeCapability12AndLaunchLimits) {
   ForwardingDevice dev86(host_device());
   dev86.info_.major = 8;
   dev86.info_.minor = 6;
-  std::vector<unsigned long> idx(4, 7);
+  std::vector<uint64_t> idx(4, 7);
   FoundResult seed{};
-  unsigned long mid[12] = {};
+  uint64_t mid[12] = {};
   unsigned char start[32] = {}, prefix[32] = {}, target[64] = {};
   Bytes out(64 * 4, 0xCD), small(4, 0xEE);
-  Status s = launch_minesparsepath(&dev86, 1, 2, mid, start, prefix, target, target, 2, idx.data(),
-                                   out.data(), out.data(), out.data(), small.data(), small.data(),
-                                   &seed);
+  Status s = dev86.launch(SparsePathLaunch{{1, 2}, mid, start, prefix, target, target, 2,
+                                          idx.data(), out.data(), out.data(), out.data(),
+                                          small.data(), small.data(), &seed});
   EXPECT_TRUE(s.ok());
-  EXPECT_EQ(idx, std::vector<unsigned long>(4, 7));
+  EXPECT_EQ(idx, std::vector<uint64_t>(4, 7));
   EXPECT_EQ(out, Bytes(64 * 4, 0xCD));
   EXPECT_EQ(seed.count, 0u);
   // As on a GPU: more threads than the launch bounds allow is a launch error.
-  s = launch_minesparsepath(host_device(), 1, 513, mid, start, prefix, target, target, 1,
-                            idx.data(), out.data(), out.data(), out.data(), small.data(),
-                            small.data(), &seed);
+  s = host_device()->launch(SparsePathLaunch{{1, 513}, mid, start, prefix, target, target, 1,
+                                            idx.data(), out.data(), out.data(), out.data(),
+                                            small.data(), small.data(), &seed});
   EXPECT_EQ(s.message, "minesparsepath_kernel launch: too many resources requested for launch");
 }
 
 TEST(OracleKernel, HashesFromScratchOnlyBelowCount) {
   const Bytes header = pattern(32, 9), nonces = pattern(64 * 4, 77);
   Bytes out(64 * 4, 0x5A);
-  const Status s = launch_minesparse_full_oracle(host_device(), 1, 4, header.data(), nonces.data(),
-                                                 3, out.data());
+  const Status s =
+      host_device()->launch(FullOracleLaunch{{1, 4}, header.data(), nonces.data(), 3, out.data()});
   ASSERT_TRUE(s.ok()) << s.message;
   for (int g = 0; g < 3; ++g)
     EXPECT_EQ(Bytes(&out[64 * g], &out[64 * g + 64]), ref_hash(header, &nonces[64 * g])) << g;
@@ -252,13 +238,14 @@ TEST(MineverifyKernel, BothGenerationsMatchTheReference) {
   dev86.info_.minor = 6;
   for (Device* dev : {host_device(), static_cast<Device*>(&dev86)}) {
     SCOPED_TRACE(dev->info().cc());
-    unsigned long mid[12];
+    uint64_t mid[12];
     for (int i = 0; i < 12; ++i) mid[i] = dev == &dev86 ? to_montgomery(canon[i]) : canon[i];
     Bytes target = ref_hash(header, counter_nonce(start, 7).data());
     std::memset(target.data() + 32, 0x80, 32);
     Bytes hashes(64 * 512, 0xEE), decisions(512, 0xEE), ties(512, 0xEE);
-    const Status s = launch_mineverify(dev, 2, 256, mid, start.data() + 32, n, hashes.data(),
-                                       target.data(), decisions.data(), ties.data());
+    const Status s = dev->launch(MineVerifyLaunch{{2, 256}, mid, start.data() + 32, n,
+                                                  hashes.data(), target.data(), decisions.data(),
+                                                  ties.data()});
     ASSERT_TRUE(s.ok()) << s.message;
     int accepted = 0;
     for (uint32_t i = 0; i < n; ++i) {
@@ -463,7 +450,7 @@ TEST(MinesparsepathMode, EveryCheckCountsAnInjectedFault) {
   dev.corrupt = [](int read, void* dst) {
     auto* b = static_cast<unsigned char*>(dst);
     switch (read) {
-      case 0: static_cast<unsigned long*>(dst)[10] = 99; break;  // index 10
+      case 0: static_cast<uint64_t*>(dst)[10] = 99; break;  // index 10
       case 2: b[64 * 11 + 40] ^= 1; break;                      // sparse hash 11
       case 3: b[64 * 12 + 5] ^= 1; break;                       // direct hash 12
       case 5: b[13] ^= 1; break;                                // decision 13

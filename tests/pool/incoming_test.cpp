@@ -45,7 +45,9 @@ TEST(PoolIncoming, ReadsNewJob) {
   EXPECT_EQ(numeric.difficulty, "");
   EXPECT_EQ(numeric.difficulty_value, 0u);
   EXPECT_EQ(read_new_job(R"({"NewJob":{"difficulty":"0"}})").difficulty_value, 0u);
-  EXPECT_EQ(read_new_job(R"({"NewJob":{"difficulty":" 42abc"}})").difficulty_value, 42u);
+  // Text around the digits makes the job invalid rather than a guess at the pool's meaning.
+  EXPECT_EQ(read_new_job(R"({"NewJob":{"difficulty":" 42abc"}})").difficulty_value, 0u);
+  EXPECT_EQ(read_new_job(R"({"NewJob":{"difficulty":"42"}})").difficulty_value, 42u);
 }
 
 TEST(PoolIncoming, HeaderHexRules) {
@@ -74,11 +76,24 @@ TEST(PoolIncoming, HeaderHexRules) {
   EXPECT_EQ(header_from_hex(""), (std::array<std::uint8_t, 32>{}));
 }
 
+// Only a plain decimal integer below 2^64 has an integer value; anything else reads 0 (a bad
+// diff), so the integer and the float reading can never tell two different stories.
 TEST(PoolIncoming, DifficultyTextReadsAsIntegerAndAsFloat) {
-  EXPECT_EQ(difficulty_u64("1e8"), 1u);
   EXPECT_EQ(difficulty_f64("1e8"), 1e8);
-  EXPECT_EQ(difficulty_u64("18446744073709551615"), UINT64_MAX);
-  EXPECT_EQ(difficulty_u64(""), 0u);
+  const std::pair<const char*, std::uint64_t> cases[] = {
+      {"1", 1},
+      {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", 0},
+      {"18446744073709551617", 0},
+      {"12345678901234567890123", 0},
+      {"1e9", 0},
+      {"-1", 0},
+      {"+5", 0},
+      {" 5", 0},
+      {"5 ", 0},
+      {"", 0},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(difficulty_u64(text), want) << text;
 }
 
 TEST(PoolIncoming, SetDifficultyConversions) {

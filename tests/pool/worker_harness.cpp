@@ -21,8 +21,10 @@ void ScriptedSocket::poll(int) {
   }
 }
 
-void ScriptedSocket::send(const std::string& message) {
-  if (state == OPEN) sent.push_back(message);
+bool ScriptedSocket::send(const std::string& message) {
+  if (state != OPEN) return false;
+  sent.push_back(message);
+  return true;
 }
 
 void ScriptedSocket::close() {
@@ -92,33 +94,25 @@ tarn::Status TestDevice::event_elapsed_ms(tarn::Event start, tarn::Event stop, f
   return s;
 }
 
-tarn::Status TestDevice::launch_hash_full(const unsigned char*, const unsigned char*,
-                                          unsigned char*) {
-  return tarn::status_error("hash_full_kernel launch", "not used by the pool worker");
-}
-
-tarn::Status TestDevice::launch_midstate(const unsigned char* header, const unsigned char* nonce,
-                                         unsigned long* out) {
-  tarn::Status s = injected("launch_midstate");
-  if (!s.ok()) return s;
-  ++midstates;
-  tarn::host::midstate_kernel(info_.cc() >= 1200, header, nonce, out);
-  return s;
-}
-
-tarn::Status TestDevice::launch_mine(unsigned int blocks, unsigned int tpb,
-                                     const unsigned long* midstate, const unsigned char* start,
-                                     const unsigned char* target, unsigned long long count,
-                                     unsigned int per_thread, FoundResult* result) {
+tarn::Status TestDevice::launch(const tarn::KernelLaunch& kernel) {
+  if (const auto* m = std::get_if<tarn::MidstateLaunch>(&kernel)) {
+    tarn::Status s = injected("launch_midstate");
+    if (!s.ok()) return s;
+    ++midstates;
+    return tarn::host::launch(*m, info_.cc());
+  }
+  const auto* l = std::get_if<tarn::MineLaunch>(&kernel);
+  if (!l) return tarn::status_error(tarn::kernel_name(kernel), "not used by the pool worker");
   tarn::Status s = injected("launch_mine");
   if (!s.ok()) return s;
-  LaunchRecord r{blocks, tpb, per_thread, count, {}, {}};
-  std::memcpy(r.start.data(), start, 32);
-  std::memcpy(r.target.data(), target, 64);
+  LaunchRecord r{l->grid.blocks, l->grid.tpb, l->per_thread, l->count, {}, {}};
+  std::memcpy(r.start.data(), l->start, 32);
+  std::memcpy(r.target.data(), l->target, 64);
   launches.push_back(r);
-  tarn::host::mine_kernel(info_.cc() >= 1200, blocks, tpb, midstate, start, target,
-                          std::min(count, count_cap), per_thread, result);
-  if (after_launch) after_launch(result);
+  tarn::MineLaunch capped = *l;
+  capped.count = std::min(l->count, count_cap);
+  s = tarn::host::launch(capped, info_.cc());
+  if (after_launch) after_launch(l->result);
   return s;
 }
 

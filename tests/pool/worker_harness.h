@@ -30,9 +30,9 @@ class ScriptedSocket : public wsclient::WebSocket {
   int polls = 0;
 
   void poll(int timeout) override;
-  void send(const std::string& message) override;
-  void sendBinary(const std::string&) override {}
-  void sendBinary(const std::vector<uint8_t>&) override {}
+  bool send(const std::string& message) override;
+  bool sendBinary(const std::string&) override { return false; }
+  bool sendBinary(const std::vector<uint8_t>&) override { return false; }
   void sendPing() override {}
   void close() override;
   ReadyState getReadyState() const override { return state; }
@@ -68,7 +68,6 @@ class TestDevice : public tarn::Device {
   int resets = 0;
 
   const tarn::DeviceInfo& info() const override { return info_; }
-  bool is_host() const override { return true; }
   tarn::Status alloc(size_t bytes, void** out) override;
   void release(void* p) override { inner_->release(p); }
   tarn::Status copy_in(void* dst, const void* src, size_t bytes) override;
@@ -83,13 +82,8 @@ class TestDevice : public tarn::Device {
   tarn::Status event_record(tarn::Event e) override;
   tarn::Status event_elapsed_ms(tarn::Event start, tarn::Event stop, float* ms) override;
   void event_destroy(tarn::Event e) override { inner_->event_destroy(e); }
-  tarn::Status launch_hash_full(const unsigned char*, const unsigned char*, unsigned char*) override;
-  tarn::Status launch_midstate(const unsigned char* header, const unsigned char* nonce,
-                               unsigned long* out) override;
-  tarn::Status launch_mine(unsigned int blocks, unsigned int tpb, const unsigned long* midstate,
-                           const unsigned char* start, const unsigned char* target,
-                           unsigned long long count, unsigned int per_thread,
-                           FoundResult* result) override;
+  // midstate_kernel and mine_kernel only; mining launches are recorded and capped.
+  tarn::Status launch(const tarn::KernelLaunch& kernel) override;
 
  private:
   tarn::Status injected(const char* call) { return fault ? fault(call) : tarn::Status{}; }

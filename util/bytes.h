@@ -1,4 +1,4 @@
-// Hexadecimal text to bytes and back, and the checked number conversions of the modes.
+// Bytes as hexadecimal text and back, and big-endian words.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,9 @@ bool parse_hex_exact(const char* text, size_t n, unsigned char* out);
 // Lower-case digits, two per byte.
 std::string to_hex(const unsigned char* bytes, size_t n);
 
-// A whole decimal number from 0 to 2^64 - 1, nothing else (no sign, no blanks, no suffix).
-bool parse_u64(const char* text, uint64_t* out);
+// v as 8 big-endian bytes at out.
+inline void put_be64(uint64_t v, unsigned char* out) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<unsigned char>(v >> (56 - 8 * i));
+}
 
 }  // namespace tarn

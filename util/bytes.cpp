@@ -1,4 +1,4 @@
-#include "modes/hex.h"
+#include "util/bytes.h"
 
 #include <cstring>
 
@@ -33,19 +33,6 @@ std::string to_hex(const unsigned char* bytes, size_t n) {
     s[2 * k + 1] = digits[bytes[k] & 15];
   }
   return s;
-}
-
-bool parse_u64(const char* text, uint64_t* out) {
-  if (!text || !*text) return false;
-  uint64_t v = 0;
-  for (const char* p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(*p - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
 }
 
 }  // namespace tarn
