@@ -20,25 +20,37 @@ TARN_HD uint64_t make64(uint32_t lo, uint32_t hi) {
   return (static_cast<uint64_t>(hi) << 32) | lo;
 }
 
-// a * b + c exactly (fits: (2^64-1)^2 + 2^64-1 < 2^128), from four 32x32 partial products.
+// a * b + c exactly (fits: (2^64-1)^2 + 2^64-1 < 2^128). The outer products take c and the
+// carry between them in one multiply-add chain; the cross products a0*b1 + a1*b0 are summed in
+// their own register pair (its carry goes straight to the top word) and added in at bit 32, so
+// no register pair has to be rebuilt from halves of two others. No partial sum exceeds the
+// final value, so the top word never wraps.
 TARN_HD U128 mul_wide_add(uint64_t a, uint64_t b, uint64_t c) {
 #if defined(__CUDA_ARCH__)
-  uint32_t r0, r1, r2, r3;
+  uint64_t lo, hi;
   asm("{\n\t"
-      "mad.lo.cc.u32  %0, %4, %6, %8;\n\t"
-      "madc.hi.cc.u32 %1, %4, %6, %9;\n\t"
-      "madc.lo.cc.u32 %2, %5, %7, 0;\n\t"
-      "madc.hi.u32    %3, %5, %7, 0;\n\t"
-      "mad.lo.cc.u32  %1, %5, %6, %1;\n\t"
-      "madc.hi.cc.u32 %2, %5, %6, %2;\n\t"
-      "addc.u32       %3, %3, 0;\n\t"
-      "mad.lo.cc.u32  %1, %4, %7, %1;\n\t"
-      "madc.hi.cc.u32 %2, %4, %7, %2;\n\t"
-      "addc.u32       %3, %3, 0;\n\t"
+      ".reg .u32 a0, a1, b0, b1, c0, c1, l0, l1, h0, h1, x0, x1;\n\t"
+      "mov.b64        {a0, a1}, %2;\n\t"
+      "mov.b64        {b0, b1}, %3;\n\t"
+      "mov.b64        {c0, c1}, %4;\n\t"
+      "mad.lo.cc.u32  l0, a0, b0, c0;\n\t"
+      "madc.hi.cc.u32 l1, a0, b0, c1;\n\t"
+      "madc.lo.cc.u32 h0, a1, b1, 0;\n\t"
+      "madc.hi.u32    h1, a1, b1, 0;\n\t"
+      "mul.lo.u32     x0, a0, b1;\n\t"
+      "mul.hi.u32     x1, a0, b1;\n\t"
+      "mad.lo.cc.u32  x0, a1, b0, x0;\n\t"
+      "madc.hi.cc.u32 x1, a1, b0, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "add.cc.u32     l1, l1, x0;\n\t"
+      "addc.cc.u32    h0, h0, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "mov.b64        %0, {l0, l1};\n\t"
+      "mov.b64        %1, {h0, h1};\n\t"
       "}"
-      : "=&r"(r0), "=&r"(r1), "=&r"(r2), "=&r"(r3)
-      : "r"(lo32(a)), "r"(hi32(a)), "r"(lo32(b)), "r"(hi32(b)), "r"(lo32(c)), "r"(hi32(c)));
-  return {make64(r0, r1), make64(r2, r3)};
+      : "=l"(lo), "=l"(hi)
+      : "l"(a), "l"(b), "l"(c));
+  return {lo, hi};
 #else
   // The host's widening multiply gives the same 128 bits as the four partial products.
   const unsigned __int128 p = static_cast<unsigned __int128>(a) * b + c;
@@ -46,36 +58,117 @@ TARN_HD U128 mul_wide_add(uint64_t a, uint64_t b, uint64_t c) {
 #endif
 }
 
-// a * a exactly, with the cross product doubled instead of computed twice.
+// a * b exactly. As mul_wide_add without the addend: the outer products are plain wide
+// multiplies, which the compiler keeps as two independent instructions.
+TARN_HD U128 mul_wide(uint64_t a, uint64_t b) {
+#if defined(__CUDA_ARCH__)
+  uint64_t lo, hi;
+  asm("{\n\t"
+      ".reg .u32 a0, a1, b0, b1, l0, l1, h0, h1, x0, x1;\n\t"
+      ".reg .u64 x, l, h;\n\t"
+      "mov.b64        {a0, a1}, %2;\n\t"
+      "mov.b64        {b0, b1}, %3;\n\t"
+      "mul.wide.u32   h, a1, b1;\n\t"
+      "mov.b64        {h0, h1}, h;\n\t"
+      "mul.wide.u32   x, a0, b1;\n\t"
+      "mov.b64        {x0, x1}, x;\n\t"
+      "mad.lo.cc.u32  x0, a1, b0, x0;\n\t"
+      "madc.hi.cc.u32 x1, a1, b0, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "mul.wide.u32   l, a0, b0;\n\t"
+      "mov.b64        {l0, l1}, l;\n\t"
+      "add.cc.u32     l1, l1, x0;\n\t"
+      "addc.cc.u32    h0, h0, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "mov.b64        %0, {l0, l1};\n\t"
+      "mov.b64        %1, {h0, h1};\n\t"
+      "}"
+      : "=l"(lo), "=l"(hi)
+      : "l"(a), "l"(b));
+  return {lo, hi};
+#else
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
+#endif
+}
+
+// a * a exactly from three wide multiplies: the cross product a0*a1 is doubled by an addition
+// (its bit 64 goes to the top word) instead of being multiplied twice.
 TARN_HD U128 sqr_wide(uint64_t a) {
 #if defined(__CUDA_ARCH__)
-  uint32_t r0, r1, r2, r3;
+  uint64_t lo, hi;
   asm("{\n\t"
-      ".reg .u32 m0, m1, m2;\n\t"
-      "mul.lo.u32     m0, %4, %5;\n\t"
-      "mul.hi.u32     m1, %4, %5;\n\t"
-      "shr.u32        m2, m1, 31;\n\t"
-      "shf.l.clamp.b32 m1, m0, m1, 1;\n\t"
-      "shl.b32        m0, m0, 1;\n\t"
-      "mul.lo.u32     %0, %4, %4;\n\t"
-      "mul.hi.u32     %1, %4, %4;\n\t"
-      "mul.lo.u32     %2, %5, %5;\n\t"
-      "mul.hi.u32     %3, %5, %5;\n\t"
-      "add.cc.u32     %1, %1, m0;\n\t"
-      "addc.cc.u32    %2, %2, m1;\n\t"
-      "addc.u32       %3, %3, m2;\n\t"
+      ".reg .u32 a0, a1, l0, l1, h0, h1, x0, x1;\n\t"
+      ".reg .u64 x, l, h;\n\t"
+      "mov.b64        {a0, a1}, %2;\n\t"
+      "mul.wide.u32   h, a1, a1;\n\t"
+      "mov.b64        {h0, h1}, h;\n\t"
+      "mul.wide.u32   x, a0, a1;\n\t"
+      "mov.b64        {x0, x1}, x;\n\t"
+      "add.cc.u32     x0, x0, x0;\n\t"
+      "addc.cc.u32    x1, x1, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "mul.wide.u32   l, a0, a0;\n\t"
+      "mov.b64        {l0, l1}, l;\n\t"
+      "add.cc.u32     l1, l1, x0;\n\t"
+      "addc.cc.u32    h0, h0, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "mov.b64        %0, {l0, l1};\n\t"
+      "mov.b64        %1, {h0, h1};\n\t"
       "}"
-      : "=&r"(r0), "=&r"(r1), "=&r"(r2), "=&r"(r3)
-      : "r"(lo32(a)), "r"(hi32(a)));
-  return {make64(r0, r1), make64(r2, r3)};
+      : "=l"(lo), "=l"(hi)
+      : "l"(a));
+  return {lo, hi};
 #else
   const unsigned __int128 p = static_cast<unsigned __int128>(a) * a;
   return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
 #endif
 }
 
+// lo + hi * 2^64 folded below 2^64 with h0 = hi mod 2^32, h1 = hi / 2^32 (2^64 = eps,
+// 2^96 = -1, so the value is lo + h0 * eps - h1):
+//   u = lo - h1, borrow b;  t = u + h0 * eps, carry k;  result = t + (k - b) * eps.
+// The value is t + 2^64 (k - b), and 2^64 = eps. The one signed correction cannot wrap:
+// k - b = 1 needs the carry, so t = lo - h1 + h0 * eps - 2^64 <= 2^64 - 2^33 and t + eps fits;
+// k - b = -1 means u wrapped, so t >= u >= 2^64 - 2^32 + 1 and t - eps stays above 0.
+// On the device c = k - b is a 32-bit word (0, 1 or all ones); c * eps as an unsigned product
+// is 2^32 short for all ones, which the top bit of c puts back.
+TARN_HD uint64_t fold128(uint64_t lo, uint64_t hi, uint32_t eps) {
+#if defined(__CUDA_ARCH__)
+  uint64_t r;
+  asm("{\n\t"
+      ".reg .u32 u0, u1, h0, h1, c, s, r0, r1;\n\t"
+      "mov.b64        {u0, u1}, %1;\n\t"
+      "mov.b64        {h0, h1}, %2;\n\t"
+      "sub.cc.u32     u0, u0, h1;\n\t"
+      "subc.cc.u32    u1, u1, 0;\n\t"
+      "subc.u32       c, 0, 0;\n\t"
+      "mad.lo.cc.u32  u0, h0, %3, u0;\n\t"
+      "madc.hi.cc.u32 u1, h0, %3, u1;\n\t"
+      "addc.u32       c, c, 0;\n\t"
+      "mad.lo.cc.u32  r0, c, %3, u0;\n\t"
+      "madc.hi.u32    r1, c, %3, u1;\n\t"
+      "shr.u32        s, c, 31;\n\t"
+      "add.u32        r1, r1, s;\n\t"
+      "mov.b64        %0, {r0, r1};\n\t"
+      "}"
+      : "=l"(r)
+      : "l"(lo), "l"(hi), "r"(eps));
+  return r;
+#else
+  const uint32_t h0 = lo32(hi), h1 = hi32(hi);
+  const uint64_t u = lo - h1;
+  const uint32_t borrow = lo < h1 ? 1u : 0u;
+  const uint64_t m = static_cast<uint64_t>(h0) * eps;
+  const uint64_t t = u + m;
+  const uint32_t c = (t < m ? 1u : 0u) - borrow;
+  return t + static_cast<uint64_t>(c) * eps + (static_cast<uint64_t>(c >> 31) << 32);
+#endif
+}
+
 // lo + h*eps with h < 2^32, folded back below 2^64: if the 65-bit sum carries, drop 2^64 and add
 // eps (2^64 = eps mod p). The folded value is at most 2^64 - 2^32 - 1, so it cannot carry again.
+// The fold is one wide multiply-add of the carry by eps.
 TARN_HD uint64_t fold_mul_eps(uint64_t lo, uint32_t h, uint32_t eps) {
 #if defined(__CUDA_ARCH__)
   uint32_t t0, t1;
@@ -85,7 +178,7 @@ TARN_HD uint64_t fold_mul_eps(uint64_t lo, uint32_t h, uint32_t eps) {
       "madc.hi.cc.u32 %1, %3, %4, %5;\n\t"
       "addc.u32       c, 0, 0;\n\t"
       "mad.lo.cc.u32  %0, c, %4, %0;\n\t"
-      "addc.u32       %1, %1, 0;\n\t"
+      "madc.hi.u32    %1, c, %4, %1;\n\t"
       "}"
       : "=&r"(t0), "=&r"(t1)
       : "r"(lo32(lo)), "r"(h), "r"(eps), "r"(hi32(lo)));

@@ -34,10 +34,7 @@ TARN_HD felt gf_sub(felt a, felt b) {
 }
 
 // lo + hi * 2^64 = lo + h0 * eps - h1 (2^64 = eps, 2^96 = -1).
-TARN_HD felt reduce128(uint64_t lo, uint64_t hi) {
-  const uint32_t eps = tarn_epsilon();
-  return sub_small_fold(fold_mul_eps(lo, lo32(hi), eps), hi32(hi));
-}
+TARN_HD felt reduce128(uint64_t lo, uint64_t hi) { return fold128(lo, hi, tarn_epsilon()); }
 
 // lo + h * 2^64 for a small top limb h.
 TARN_HD felt reduce96(uint64_t lo, uint32_t h) { return fold_mul_eps(lo, h, tarn_epsilon()); }
@@ -45,7 +42,7 @@ TARN_HD felt reduce96(uint64_t lo, uint32_t h) { return fold_mul_eps(lo, h, tarn
 TARN_HD felt reduce96(Acc96 a) { return reduce96(a.lo, a.hi); }
 
 TARN_HD felt gf_mul(felt a, felt b) {
-  const U128 p = mul_wide_add(a, b, 0);
+  const U128 p = mul_wide(a, b);
   return reduce128(p.lo, p.hi);
 }
 

@@ -85,6 +85,25 @@ TEST(Field, RandomOperandsAgreeWithReference) {
   }
 }
 
+// The reductions on every pair of boundary limbs, not only on the limbs a product can reach:
+// gf_mul_add's top word goes up to 2^64 - 1, and both correction branches (carry, borrow) and
+// their overlap sit at these edges.
+TEST(Field, ReductionsOfBoundaryLimbsAgreeWithReference) {
+  std::vector<uint64_t> v = boundary_operands();
+  for (uint64_t k = 1; k < 4; ++k) v.push_back(k * 0xFFFFFFFFull);  // epsilon multiples
+  for (uint64_t lo : v) {
+    for (uint64_t hi : v) {
+      const unsigned __int128 x = (static_cast<unsigned __int128>(hi) << 64) | lo;
+      ASSERT_EQ(gf_canon(reduce128(lo, hi)), static_cast<uint64_t>(x % P))
+          << std::hex << hi << ":" << lo;
+      const uint32_t h = static_cast<uint32_t>(hi);
+      ASSERT_EQ(gf_canon(reduce96(lo, h)),
+                static_cast<uint64_t>(((static_cast<unsigned __int128>(h) << 64) | lo) % P))
+          << std::hex << h << ":" << lo;
+    }
+  }
+}
+
 TEST(Field, AccumulatorReducesExactSums) {
   // 29 terms of 2^64 - 1: the largest linear combination a layer forms.
   Acc96 acc = acc_from(0);

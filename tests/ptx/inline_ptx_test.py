@@ -24,7 +24,7 @@ EDGES = (0, 1, 2, 0xFFFFFFFF, 1 << 32, (1 << 32) + 1, (1 << 63) - 1, 1 << 63, P 
          0xFFFFFFFF00000000, (1 << 64) - 2, (1 << 64) - 1)
 EPS = 0xFFFFFFFF
 # Inputs that are the field's epsilon by contract (the fold's bound argument needs eps = 2^32-1).
-EPS_INPUT = {"fold_mul_eps": 2, "add_fold": 2, "add_fold_mad": 2}
+EPS_INPUT = {"fold_mul_eps": 2, "fold128": 2, "add_fold": 2, "add_fold_mad": 2}
 # Where an asm statement may live; each must have its entry in blocks.h.
 ASM_HEADERS = ("field", "hash", "search")
 
@@ -117,7 +117,10 @@ class InlinePtx(unittest.TestCase):
                   ("acc_add_acc", "addc.cc.u32", "add.cc.u32"),
                   ("sub_small_fold", "subc.cc.u32", "subc.u32"),
                   ("fold_mul_eps", "addc.u32", "add.u32"),
-                  ("sqr_wide", "addc.cc.u32", "addc.u32"))
+                  ("sqr_wide", "addc.cc.u32", "addc.u32"),
+                  ("mul_wide", "madc.hi.cc.u32", "madc.hi.u32"),       # cross carry lost
+                  ("fold128", "subc.cc.u32", "subc.u32"),              # borrow lost
+                  ("fold128", "addc.u32", "add.u32"))                  # carry lost
         for name, good, broken in faults:
             with self.subTest(block=name, fault=broken):
                 start = self.ptx.index(".entry k_%s(" % name)
