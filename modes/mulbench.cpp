@@ -1,6 +1,6 @@
 // "mulbench": sustained rate of each field-multiplication form and of the squaring, the checks
 // of the alternative forms against gf_mul, and the debug products.
-#include <cerrno>
+#include <cctype>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -14,6 +14,8 @@
 #include "gpu/device.h"
 #include "modes/device_setup.h"
 #include "modes/modes.h"
+#include "modes/mulbench_args.h"
+#include "util/number.h"
 
 using namespace tarn;
 
@@ -30,7 +32,6 @@ constexpr double kSqrWindow = 4.0;
 constexpr double kMulPerHash = 1472.0;
 // One launch does 8 x 256 x 32 x SMs x iters multiplications; beyond 2^20 iterations a single
 // launch runs for minutes even on a large GPU, and beyond 2^32 the count would be cut.
-constexpr long kMaxIters = 1L << 20;
 
 const char* const kMode = "mulbench";
 
@@ -40,20 +41,6 @@ struct Bench {
   uint64_t* out;
   unsigned long long* counter;
 };
-
-// The iteration word: a base-10 number from 0 to kMaxIters; text that is no number counts as 0.
-bool parse_iters(const char* word, unsigned int* iters) {
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(word, &end, 10);
-  if (end == word) {
-    *iters = 0;
-    return true;
-  }
-  if (errno == ERANGE || v < 0 || v > kMaxIters) return false;
-  *iters = static_cast<unsigned int>(v);
-  return true;
-}
 
 void print_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void print_line(const char* fmt, ...) {
@@ -160,14 +147,36 @@ Status sqr_lines(const Bench& b) {
 
 }  // namespace
 
+namespace tarn {
+
+bool parse_mulbench_iters(const char* word, unsigned int* iters) {
+  const char* p = word;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9') ++p;
+  uint64_t v = 0;
+  if (p == digits) {
+    *iters = 0;  // no number at all counts as 0
+    return true;
+  }
+  if (!parse_u64(std::string_view(digits, static_cast<size_t>(p - digits)), &v)) return false;
+  if ((negative && v != 0) || v > kMaxMulbenchIters) return false;
+  *iters = static_cast<unsigned int>(v);
+  return true;
+}
+
+}  // namespace tarn
+
 int run_mulbench(int argc, char** argv) {
   const char* word = argc > 2 ? argv[2] : nullptr;
   const bool dbg = word && std::strcmp(word, "dbg") == 0;
   const bool sqr = word && std::strcmp(word, "sqr") == 0;
   unsigned int iters = kDefaultIters;
-  if (word && !dbg && !sqr && !parse_iters(word, &iters)) {
-    std::fprintf(stderr, "mulbench: the iteration count must be a number from 0 to %ld (got %s)\n",
-                 kMaxIters, word);
+  if (word && !dbg && !sqr && !parse_mulbench_iters(word, &iters)) {
+    std::fprintf(stderr, "mulbench: the iteration count must be a number from 0 to %u (got %s)\n",
+                 kMaxMulbenchIters, word);
     return 1;
   }
 

@@ -11,12 +11,15 @@
 #include "pool/messages.h"
 #include "search/target.h"
 #include "util/bytes.h"
+#include "util/printable.h"
 
 namespace tarn {
 namespace {
 
 // While there is no job, wait this long for the pool instead of spinning on poll(0).
 constexpr int kIdleWaitMs = 50;
+// A connection that lived this long (or delivered a job) was useful: the back-off starts over.
+constexpr double kHealthyConnectionSeconds = 30.0;
 
 double seconds_between(std::int64_t from_ns, std::int64_t to_ns) {
   return static_cast<double>(to_ns - from_ns) / 1e9;
@@ -130,6 +133,7 @@ void PoolWorker::recover_device() {
 void PoolWorker::run() {
   while (!env_.stop_requested()) {
     wsclient::WebSocket* ws = env_.connect(settings_.url);
+    if (!ws && env_.stop_requested()) break;  // the attempt ended because of the stop
     if (!ws) {
       const int delay = backoff_seconds(connect_attempt_);
       print("%s connect failed: %s — retrying in %ds\n", tag_.c_str(), settings_.url.c_str(), delay);
@@ -137,7 +141,8 @@ void PoolWorker::run() {
       ++connect_attempt_;
       continue;
     }
-    serve(ws);
+    const std::int64_t connected_ns = env_.now_ns();
+    const bool got_job = serve(ws);
     if (env_.stop_requested()) {
       // Leaving for good: say goodbye with a close frame rather than just dropping the socket.
       ws->close();
@@ -150,24 +155,34 @@ void PoolWorker::run() {
           tag_.c_str(), counters_.submitted, counters_.accepted, counters_.rejected,
           counters_.staleskip, counters_.throttled);
     env_.discard(ws);
-    env_.sleep(1.0);
-    connect_attempt_ = 0;
+    // Only a connection that proved useful resets the back-off: a pool that accepts and drops
+    // at once is not hammered once a second.
+    if (got_job || seconds_between(connected_ns, env_.now_ns()) >= kHealthyConnectionSeconds) {
+      env_.sleep(1.0);
+      connect_attempt_ = 0;
+    } else {
+      env_.sleep(backoff_seconds(connect_attempt_));
+      ++connect_attempt_;
+    }
   }
   print("%s stopped (lifetime: submitted=%d accepted=%d rejected=%d staleskip=%d throttled=%d)\n",
         tag_.c_str(), counters_.submitted, counters_.accepted, counters_.rejected,
         counters_.staleskip, counters_.throttled);
 }
 
-void PoolWorker::serve(wsclient::WebSocket* ws) {
+bool PoolWorker::serve(wsclient::WebSocket* ws) {
   print("%s connected to %s\n", tag_.c_str(), settings_.url.c_str());
   ws->send(hello_message(settings_.payout, settings_.worker));
   ws->poll(0);
   // Whatever is already complete at this point is dropped, a NewJob included.
   ws->dispatch([](const std::string&) {});
   job_ = PoolJob{};
+  bool got_job = false;
   while (ws->getReadyState() != wsclient::WebSocket::CLOSED && !env_.stop_requested()) {
     mining_step(ws);
+    got_job = got_job || job_.have_job;
   }
+  return got_job;
 }
 
 void PoolWorker::pump(wsclient::WebSocket* ws) {
@@ -190,7 +205,7 @@ void PoolWorker::on_message(const std::string& text) {
       break;
     case MessageKind::ShareRejected:
       ++counters_.rejected;
-      print("%s   REJECTED: %s\n", tag_.c_str(), read_reject_reason(text).c_str());
+      print("%s   REJECTED: %s\n", tag_.c_str(), printable(read_reject_reason(text)).c_str());
       break;
     case MessageKind::HelloAck:
       print("%s HelloAck received\n", tag_.c_str());
@@ -204,7 +219,7 @@ void PoolWorker::on_new_job(const std::string& text) {
   const NewJob j = read_new_job(text);
   if (j.difficulty_value == 0) {
     // The job in progress (if any) keeps its texts, so its shares keep their own job id.
-    print("%s bad diff %s\n", tag_.c_str(), j.difficulty.c_str());
+    print("%s bad diff %s\n", tag_.c_str(), printable(j.difficulty).c_str());
     return;
   }
   job_.job_id = j.job_id;
@@ -224,7 +239,9 @@ void PoolWorker::on_new_job(const std::string& text) {
   }
   job_.start_counter = 0;
   job_.have_job = true;
-  print("%s [job %s] diff=%s target=%02x%02x%02x%02x...\n", tag_.c_str(), job_.job_id.c_str(),
+  // Pool text is shown with its control bytes escaped, so it cannot forge or wipe log lines.
+  print("%s [job %s] diff=%s target=%02x%02x%02x%02x...\n", tag_.c_str(),
+        printable(job_.job_id).c_str(),
         job_.difficulty.c_str(), job_.target[0], job_.target[1], job_.target[2], job_.target[3]);
 }
 
@@ -248,8 +265,11 @@ void PoolWorker::on_set_difficulty(const std::string& text) {
 // ---- Launches -------------------------------------------------------------------------------
 
 void PoolWorker::mining_step(wsclient::WebSocket* ws) {
-  ws->poll(job_.have_job ? 0 : kIdleWaitMs);
+  const bool open = ws->getReadyState() == wsclient::WebSocket::OPEN;
+  ws->poll(open && job_.have_job ? 0 : kIdleWaitMs);
   ws->dispatch([this](const std::string& text) { on_message(text); });
+  // A connection that is closing has nothing more to mine for: its shares could not be sent.
+  if (ws->getReadyState() != wsclient::WebSocket::OPEN) return;
   if (!job_.have_job) return;
   if (!device_ready_) {
     recover_device();
@@ -321,7 +341,8 @@ void PoolWorker::handle_shares(wsclient::WebSocket* ws, const LaunchCopy& copy,
       case ShareVerdict::send:
         break;
     }
-    ws->send(job_result_message(copy.job_id, nonce_hex(nonce), hash_count));
+    // Counted only when it was really queued on an open connection.
+    if (!ws->send(job_result_message(copy.job_id, nonce_hex(nonce), hash_count))) continue;
     ws->poll(0);
     ++counters_.submitted;
     filter_.sent(now);

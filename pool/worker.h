@@ -85,7 +85,8 @@ class PoolWorker {
     std::array<std::uint8_t, 64> target;
   };
 
-  void serve(wsclient::WebSocket* ws);
+  // Mines on one connection until it closes or a stop; true when it delivered a job.
+  bool serve(wsclient::WebSocket* ws);
   void mining_step(wsclient::WebSocket* ws);
   void pump(wsclient::WebSocket* ws);
 

@@ -42,7 +42,12 @@ WorkerEnv real_worker_env() {
   WorkerEnv env;
   env.now_ns = system_now_ns;
   env.sleep = sleep_unless_stopped;
-  env.connect = [](const std::string& url) { return wsclient::WebSocket::from_url(url, std::string()); };
+  env.connect = [](const std::string& url) {
+    // A stop ends a connect or handshake that is under way instead of waiting out its limit.
+    wsclient::ConnectOptions options;
+    options.stop = pool_stop_requested;
+    return wsclient::WebSocket::from_url(url, std::string(), options);
+  };
   env.discard = [](wsclient::WebSocket* ws) { delete ws; };
   env.open_device = [](int gpu, Status* why) { return backend().open(gpu, why); };
   env.print = [](const std::string& line) { std::fputs(line.c_str(), stdout); };

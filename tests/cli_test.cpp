@@ -145,14 +145,18 @@ TEST(VerifyMode, PassesTheKnownVectors) {
   std::string input;
   for (const Vector& v : spec_vectors()) input += line_of(v);
   input += spec_vectors()[0].header + " " + spec_vectors()[0].nonce + "\n";  // two fields: skipped
+  input += "\n" + spec_vectors()[1].header + "\n";  // blank: nothing; one field: skipped
   const RunResult r = tarn({"--cpu", "verify"}, input);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "VERIFY: 3/3 passed (0 failed)\n");
+  EXPECT_NE(r.err.find("VERIFY: 2 line(s) skipped (fewer than three fields)\n"), std::string::npos)
+      << r.err;
   const RunResult bare = tarn({"--cpu"}, input);  // no mode word means verify
   EXPECT_EQ(bare.out, "VERIFY: 3/3 passed (0 failed)\n");
   const RunResult empty = tarn({"--cpu", "verify"});
   EXPECT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out, "VERIFY: 0/0 passed (0 failed)\n");
+  EXPECT_EQ(empty.err.find("skipped"), std::string::npos) << empty.err;
 }
 
 TEST(VerifyMode, ReportsTheFirstThreeMismatches) {

@@ -11,7 +11,7 @@ target_link_libraries(tarn_mulfault PRIVATE tarn_modes)
 
 add_executable(tarn_mul_tests ${CMAKE_CURRENT_LIST_DIR}/mul_test.cpp)
 target_compile_options(tarn_mul_tests PRIVATE ${TARN_WARNINGS})
-target_link_libraries(tarn_mul_tests PRIVATE tarn_device tarn_test_util GTest::gtest_main)
+target_link_libraries(tarn_mul_tests PRIVATE tarn_modes tarn_test_util GTest::gtest_main)
 target_compile_definitions(tarn_mul_tests PRIVATE
   TARN_BINARY="$<TARGET_FILE:tarn-cuda>"
   TARN_BROKEN_BINARY="$<TARGET_FILE:tarn_mulfault>")

@@ -11,7 +11,7 @@
 #include "field/goldilocks_ref.h"
 #include "field/mul_bodies.h"
 #include "gpu/device.h"
-#include "gpu/device.h"
+#include "modes/mulbench_args.h"
 #include "tests/run_binary.h"
 
 using namespace tarn;
@@ -245,6 +245,23 @@ TEST(MulbenchMode, RefusesNegativeAndOversizedCounts) {
                          std::string(word) + ")\n"),
               std::string::npos)
         << r.err;
+  }
+}
+
+// The bounds themselves: 2^20 is accepted, one more is not; no digits at all read as 0.
+TEST(MulbenchMode, IterationWordBounds) {
+  struct Case {
+    const char* word;
+    bool ok;
+    unsigned int iters;
+  };
+  const Case cases[] = {{"1048576", true, 1048576}, {"1048577", false, 0}, {"0", true, 0},
+                        {"abc", true, 0},          {"-0", true, 0},          {"+7", true, 7},
+                        {" 12x", true, 12},        {"-1", false, 0},         {"18446744073709551617", false, 0}};
+  for (const Case& c : cases) {
+    unsigned int iters = 99;
+    EXPECT_EQ(tarn::parse_mulbench_iters(c.word, &iters), c.ok) << c.word;
+    if (c.ok) EXPECT_EQ(iters, c.iters) << c.word;
   }
 }
 

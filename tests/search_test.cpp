@@ -215,3 +215,32 @@ TEST(StagedTest, TiesAreDecidedBySecondHalf) {
   memset(t + 32, 0xff, 32);
   EXPECT_FALSE(test_against(t)) << "smaller first half loses";
 }
+
+// A lane may arrive in any representative, [p, 2^64) included: the comparison is of the
+// canonical value, whose little-endian bytes form the hash.
+TEST(Target, CompareHalfReadsEveryLaneCanonically) {
+  const uint64_t p = tarn::GF_P;
+  struct Case {
+    uint64_t lane0;
+    uint64_t target0;  // the first target word, as the hash bytes read big-endian
+    int want;
+  };
+  const Case cases[] = {
+      {p + 5, 5, 0},   {p + 5, 6, -1},           {p + 5, 4, 1},
+      {p, 0, 0},       {~0ull, 0xFFFFFFFEull, 0},  // 2^64 - 1 is 2^32 - 2
+      {p - 1, p - 1, 0}, {~0ull, 0xFFFFFFFFull, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lane0);
+    tarn::felt lanes[4] = {c.lane0, p + 1, 2, 3};
+    unsigned char target[32];
+    const uint64_t words[4] = {c.target0, 1, 2, 3};
+    for (int k = 0; k < 4; ++k) {
+      unsigned char le[8];
+      for (int b = 0; b < 8; ++b) le[b] = static_cast<unsigned char>(words[k] >> (8 * b));
+      for (int b = 0; b < 8; ++b) target[8 * k + b] = le[b];  // hash bytes are little-endian felts
+    }
+    const int got = tarn::compare_half(lanes, target);
+    EXPECT_EQ(got < 0 ? -1 : got > 0 ? 1 : 0, c.want);
+  }
+}

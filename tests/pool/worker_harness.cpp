@@ -137,6 +137,7 @@ tarn::WorkerEnv Harness::env() {
   };
   e.connect = [this](const std::string&) -> wsclient::WebSocket* {
     if (++connects > 1000) stop = true;  // a runaway loop ends the test instead of hanging it
+    if (on_connect) on_connect();
     if (refusals_ > 0) {
       --refusals_;
       return nullptr;
@@ -203,6 +204,8 @@ bool parse_job_result(const std::string& message, SentShare* out) {
   out->hash_count = std::strtoull(message.c_str() + at + 13, nullptr, 10);
   return true;
 }
+
+std::string json_job_id(const std::string& message) { return json_str(message, "job_id"); }
 
 std::vector<SentShare> shares_of(const ScriptedSocket& s) {
   std::vector<SentShare> shares;

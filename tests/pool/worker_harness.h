@@ -101,6 +101,7 @@ struct Harness {
   bool stop = false;
   int max_sleeps = 0;  // when > 0, the stop comes with that many sleeps
   int connects = 0;
+  std::function<void()> on_connect;  // runs inside every connect, before its answer
   int cc;
   int sm_count;
   TestDevice* device = nullptr;  // owned by the worker once opened
@@ -134,6 +135,8 @@ struct SentShare {
   std::uint64_t hash_count;
 };
 bool parse_job_result(const std::string& message, SentShare* out);
+// The job_id text of a message, as a pool reads it.
+std::string json_job_id(const std::string& message);
 
 // Sent JobResults of a socket (the Hello is skipped).
 std::vector<SentShare> shares_of(const ScriptedSocket& s);

@@ -207,25 +207,25 @@ TEST(PoolWorker, ThrottleCountsFromTheLastSubmitAndStartsAtTheWorkerStart) {
   expect_valid_shares(shares, 2, true);
 }
 
-TEST(PoolWorker, ThrottleReadsTheDifficultyAsAFloatingPointNumber) {
-  // "1e8" is difficulty 1 to strtoull (every hash hits) but 1e8 to strtod: never throttled.
-  // "9.9e7" is difficulty 9 but stays below 1e8: throttled.
-  auto run = [](const char* difficulty) {
+// A difficulty in exponent form or with a sign would read as one number to the target and as
+// another to the throttle: it is a bad diff and never mined. (The throttle's own 1e8 boundary is
+// in the share filter's table.)
+TEST(PoolWorker, ADifficultyThatIsNotAPlainIntegerIsABadDiff) {
+  for (const char* difficulty : {"1e8", "9.9e7", "-1", "18446744073709551616"}) {
+    SCOPED_TRACE(difficulty);
     Harness h;
     ScriptedSocket& s = h.add_socket();
-    job_on_first_mining_poll(s, new_job("j1", std::string("\"") + difficulty + "\""));
-    tarn::PoolWorker w(h.settings(10.0), h.env());
+    s.on_poll = [&](ScriptedSocket& sock) {
+      if (sock.polls == 2) sock.arrive(new_job("j1", std::string("\"") + difficulty + "\""));
+      if (sock.polls == 20) h.stop = true;
+    };
+    tarn::PoolWorker w(h.settings(), h.env());
     EXPECT_TRUE(w.start());
-    h.device->after_launch = [&](FoundResult*) { h.stop = true; };
     w.run();
-    return w.counters();
-  };
-  const tarn::ShareCounters at_1e8 = run("1e8");
-  EXPECT_EQ(at_1e8.submitted, 8);
-  EXPECT_EQ(at_1e8.throttled, 0);
-  const tarn::ShareCounters below = run("9.9e7");
-  EXPECT_EQ(below.submitted, 0);
-  EXPECT_EQ(below.throttled, 8);
+    EXPECT_TRUE(h.has_line(std::string("[gpu0] bad diff ") + difficulty + "\n"));
+    EXPECT_EQ(h.device->launches.size(), 0u);
+    EXPECT_FALSE(w.job().have_job);
+  }
 }
 
 TEST(PoolWorker, ElevenHitsFillEightSlotsAndTheRestAreNotCounted) {
@@ -299,23 +299,44 @@ TEST(PoolWorker, ConnectBackOffDoublesUpToThirtyTwoSeconds) {
   EXPECT_EQ(h.count_lines("retrying in 32s\n"), 2);
 }
 
-TEST(PoolWorker, AClosedConnectionResetsTheBackOff) {
-  Harness h;
-  h.refuse_next(3);
-  ScriptedSocket& s = h.add_socket();
-  s.on_poll = [](ScriptedSocket& sock) {
-    if (sock.polls == 3) sock.state = ScriptedSocket::CLOSED;  // the pool goes away
+// After three refusals (1, 2, 4 s) a connection ends; only one that delivered a job or lived 30 s
+// starts the back-off over, so a pool that accepts and drops at once is not hammered.
+TEST(PoolWorker, OnlyAUsefulConnectionResetsTheBackOff) {
+  struct Case {
+    const char* what;
+    bool job;
+    std::int64_t lived_ns;
+    std::vector<double> sleeps;
   };
-  h.max_sleeps = 6;
-  tarn::PoolWorker w(h.settings(), h.env());
-  ASSERT_TRUE(w.start());
-  w.run();
+  const Case cases[] = {
+      {"dropped at once", false, 0, {1, 2, 4, 8, 16, 32}},
+      {"delivered a job", true, 0, {1, 2, 4, 1, 1, 2}},
+      {"lived 30 s", false, 30000000000, {1, 2, 4, 1, 1, 2}},
+      {"lived 29 s", false, 29000000000, {1, 2, 4, 8, 16, 32}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    h.refuse_next(3);  // and once the one connection is used up, every connect fails
+    ScriptedSocket& s = h.add_socket();
+    s.on_poll = [&](ScriptedSocket& sock) {
+      if (sock.polls == 2 && c.job) sock.arrive(new_job("j1", "\"2\""));
+      if (sock.polls == 3) {
+        h.now_ns += c.lived_ns;
+        sock.state = ScriptedSocket::CLOSED;  // the pool goes away
+      }
+    };
+    h.max_sleeps = 6;
+    tarn::PoolWorker w(h.settings(), h.env());
+    ASSERT_TRUE(w.start());
+    w.run();
 
-  // Three refusals, one second after the closed connection, then 1 s again.
-  EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2, 4, 1, 1, 2}));
-  EXPECT_TRUE(h.has_line("[gpu0] disconnected (lifetime: submitted=0 accepted=0 rejected=0 "
-                         "staleskip=0 throttled=0) \xE2\x80\x94 reconnecting...\n"));
-  EXPECT_FALSE(s.closed_by_client);  // the worker never closes a live connection itself
+    EXPECT_EQ(h.sleeps, c.sleeps);
+    EXPECT_TRUE(h.has_line("[gpu0] disconnected (lifetime: submitted=0 accepted=0 rejected=0 "
+                           "staleskip=0 throttled=0) \xE2\x80\x94 reconnecting...\n"))
+        << (h.lines.empty() ? "" : h.lines.back());
+    EXPECT_FALSE(s.closed_by_client);  // the worker never closes a live connection itself
+  }
 }
 
 TEST(PoolWorker, ReconnectKeepsCountersAndStartsTheJobAfresh) {
@@ -348,10 +369,11 @@ TEST(PoolWorker, ReconnectKeepsCountersAndStartsTheJobAfresh) {
   ASSERT_EQ(h.device->launches.size(), 3u);
   EXPECT_EQ(be64_of(h.device->launches[1].start), "16");  // j1 goes on after 16 groups
   EXPECT_EQ(be64_of(h.device->launches[2].start), "0");   // j2 starts from 0
-  EXPECT_TRUE(h.has_line("[gpu0] disconnected (lifetime: submitted=16 accepted=2 rejected=0 "
+  // Launch 2's hits found the connection closed: never sent, so never counted.
+  EXPECT_TRUE(h.has_line("[gpu0] disconnected (lifetime: submitted=8 accepted=2 rejected=0 "
                          "staleskip=0 throttled=0) \xE2\x80\x94 reconnecting...\n"));
   EXPECT_TRUE(h.has_line("[gpu0] [job j2] diff=3 target=55555555...\n"));
-  EXPECT_EQ(w.counters().submitted, 24);
+  EXPECT_EQ(w.counters().submitted, 16);
   for (const SentShare& share : shares_of(second)) EXPECT_EQ(share.job_id, "j2");
 }
 
@@ -532,6 +554,114 @@ TEST(PoolWorker, HandlesEachIncomingMessageKind) {
   EXPECT_EQ(be64_of(h.device->launches[1].start), "16");  // same job, after launch 1's groups
   EXPECT_EQ(w.counters().accepted, 2);
   EXPECT_EQ(w.counters().rejected, 1);
+}
+
+// A pool that closes during a launch gets nothing more: its hits are not counted as submitted,
+// and no launch follows on the closing connection. (That no message is delivered after a close
+// frame is the WebSocket client's part, tested there.)
+TEST(PoolWorker, AConnectionClosedDuringALaunchGetsNoSharesAndNoMoreLaunches) {
+  for (const auto closed : {ScriptedSocket::CLOSING, ScriptedSocket::CLOSED}) {
+    SCOPED_TRACE(closed);
+    Harness h;
+    ScriptedSocket& s = h.add_socket();
+    job_on_first_mining_poll(s, new_job("j1", "\"2\""));
+    h.max_sleeps = 1;
+    tarn::PoolWorker w(h.settings(), h.env());
+    ASSERT_TRUE(w.start());
+    h.device->after_launch = [&](FoundResult*) { s.state = closed; };
+    s.on_poll = [&](ScriptedSocket& sock) {
+      if (sock.polls == 2) sock.arrive(new_job("j1", "\"2\""));
+      if (sock.polls > 6) sock.state = ScriptedSocket::CLOSED;  // the close completes
+    };
+    w.run();
+
+    EXPECT_EQ(h.device->launches.size(), 1u);
+    EXPECT_EQ(w.counters().submitted, 0);
+    EXPECT_EQ(shares_of(s).size(), 0u);
+  }
+}
+
+// A new job starts its hash_count from 0, on the same connection too.
+TEST(PoolWorker, ANewJobStartsItsCountFromZero) {
+  Harness h;
+  ScriptedSocket& s = h.add_socket();
+  job_on_first_mining_poll(s, new_job("j1", "\"2\""));
+  tarn::PoolWorker w(h.settings(), h.env());
+  ASSERT_TRUE(w.start());
+  h.device->after_launch = [&](FoundResult*) {
+    const size_t n = h.device->launches.size();
+    if (n == 2) s.arrive(new_job("j2", "\"2\""));
+    if (n == 3) h.stop = true;
+  };
+  w.run();
+
+  ASSERT_EQ(h.device->launches.size(), 3u);
+  EXPECT_EQ(be64_of(h.device->launches[1].start), "16");
+  EXPECT_EQ(be64_of(h.device->launches[2].start), "0");
+  for (const SentShare& share : shares_of(s))
+    if (share.job_id == "j2") EXPECT_LT(share.hash_count, h.device->launches[2].count);
+  EXPECT_GT(w.total_launched(), h.device->launches[0].count);  // the lifetime total goes on
+}
+
+// The device back-off grows only while failures follow each other: a good launch resets it.
+TEST(PoolWorker, AGoodLaunchResetsTheDeviceBackOff) {
+  Harness h;
+  ScriptedSocket& s = h.add_socket();
+  job_on_first_mining_poll(s, new_job("j1", "\"2\""));
+  tarn::PoolWorker w(h.settings(), h.env());
+  ASSERT_TRUE(w.start());
+  int mine_calls = 0;
+  h.device->fault = [&](const char* call) {
+    if (std::strcmp(call, "launch_mine") == 0 && (++mine_calls == 1 || mine_calls == 3))
+      return tarn::status_error("mine_kernel launch", "unspecified launch failure");
+    return tarn::Status{};
+  };
+  h.device->after_launch = [&](FoundResult*) {
+    if (h.device->launches.size() == 2) h.stop = true;
+  };
+  w.run();
+
+  EXPECT_EQ(h.sleeps, (std::vector<double>{1, 1}));
+  EXPECT_EQ(h.count_lines("re-initialising the device in 1s\n"), 2);
+}
+
+// Pool text reaches the terminal escaped; what goes back to the pool is the job id as received.
+TEST(PoolWorker, PoolTextIsPrintedEscapedAndSentBackAsReceived) {
+  Harness h;
+  ScriptedSocket& s = h.add_socket();
+  const std::string id = "j1\n[gpu0] FAKE\x1b[2J";
+  job_on_first_mining_poll(s, new_job(id, "\"2\""));
+  tarn::PoolWorker w(h.settings(), h.env());
+  ASSERT_TRUE(w.start());
+  h.device->after_launch = [&](FoundResult*) {
+    s.arrive("{\"ShareRejected\":{\"reason\":\"bad\rshare\"}}");
+    s.arrive(new_job("j2", "\"1e9\""));
+    h.stop = true;
+  };
+  w.run();
+
+  EXPECT_TRUE(h.has_line("[gpu0] [job j1\\x0a[gpu0] FAKE\\x1b[2J] diff=2 target=7fffffff...\n"));
+  EXPECT_TRUE(h.has_line("[gpu0]   REJECTED: bad\\x0dshare\n"));
+  EXPECT_TRUE(h.has_line("[gpu0] bad diff 1e9\n"));  // not a plain integer: the job stays j1
+  EXPECT_EQ(w.job().job_id, id);
+  // The protocol text is the message's own JSON form of the id, never the terminal's.
+  const std::string sent_id = pooltest::json_job_id(job_result_message(id, std::string(128, '0'), 0));
+  ASSERT_FALSE(shares_of(s).empty());
+  for (const SentShare& share : shares_of(s)) EXPECT_EQ(share.job_id, sent_id);
+}
+
+// A stop while connecting ends the worker without a "retrying" line.
+TEST(PoolWorker, AStopDuringAConnectPrintsNoRetryLine) {
+  Harness h;
+  h.refuse_next(1);
+  h.on_connect = [&] { h.stop = true; };
+  tarn::PoolWorker w(h.settings(), h.env());
+  ASSERT_TRUE(w.start());
+  w.run();
+
+  EXPECT_EQ(h.count_lines("connect failed"), 0);
+  EXPECT_TRUE(h.sleeps.empty());
+  EXPECT_EQ(h.count_lines("[gpu0] stopped (lifetime: "), 1);
 }
 
 TEST(PoolSupervisor, GpuCountAndWorkerNames) {
