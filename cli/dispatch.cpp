@@ -6,7 +6,7 @@
 
 #include "cli/banner.h"
 #include "gpu/device.h"
-#include "util/number.h"
+#include "cli/options.h"
 #include "modes/modes.h"
 
 namespace {
@@ -25,36 +25,17 @@ int missing_words(const char* usage) {
   return 1;
 }
 
-// "--cpu" or "--cpu=CC" (compute capability times ten, e.g. 86 or 120).
-bool parse_cpu_option(const char* word, int* cc) {
-  if (std::strcmp(word, "--cpu") == 0) {
-    *cc = 120;
-    return true;
-  }
-  if (std::strncmp(word, "--cpu=", 6) != 0) return false;
-  uint64_t v = 0;
-  if (!tarn::parse_u64(word + 6, &v) || v < 10 || v > 999) {
-    *cc = -1;
-    return true;
-  }
-  *cc = static_cast<int>(v);
-  return true;
-}
-
 }  // namespace
 
 int tarn_main(int argc, char** argv) {
   // Global options come before the mode word and are removed from the vector the modes see.
-  int cc = 0;
-  if (argc > 1 && parse_cpu_option(argv[1], &cc)) {
-    if (cc < 0) {
-      std::fprintf(stderr, "--cpu=CC takes a compute capability times ten, e.g. --cpu=86 or --cpu=120\n");
-      return 1;
-    }
-    tarn::use_host_backend(cc);
-    argv[1] = argv[0];
-    ++argv;
-    --argc;
+  tarn::GlobalOptions opts;
+  if (!tarn::parse_global_options(&argc, &argv, &opts)) return 1;
+  if (opts.cpu_cc != 0) tarn::use_host_backend(opts.cpu_cc);
+  if (opts.help) {
+    print_usage();
+    std::printf("%s", tarn::global_options_help());
+    return 0;
   }
 
   const char* mode = argc > 1 ? argv[1] : "verify";
