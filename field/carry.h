@@ -92,27 +92,27 @@ TARN_HD U128 mul_wide(uint64_t a, uint64_t b) {
 #endif
 }
 
-// a * a exactly from three wide multiplies: the cross product a0*a1 is doubled by an addition
-// (its bit 64 goes to the top word) instead of being multiplied twice.
+// a * a exactly from three wide multiplies: the cross product a0*a1 is added in once, shifted
+// left by 33 bits, instead of being multiplied twice (its top bit goes to the top word).
 TARN_HD U128 sqr_wide(uint64_t a) {
 #if defined(__CUDA_ARCH__)
   uint64_t lo, hi;
   asm("{\n\t"
-      ".reg .u32 a0, a1, l0, l1, h0, h1, x0, x1;\n\t"
+      ".reg .u32 a0, a1, l0, l1, h0, h1, x0, x1, d0, d1, d2;\n\t"
       ".reg .u64 x, l, h;\n\t"
       "mov.b64        {a0, a1}, %2;\n\t"
       "mul.wide.u32   h, a1, a1;\n\t"
       "mov.b64        {h0, h1}, h;\n\t"
       "mul.wide.u32   x, a0, a1;\n\t"
       "mov.b64        {x0, x1}, x;\n\t"
-      "add.cc.u32     x0, x0, x0;\n\t"
-      "addc.cc.u32    x1, x1, x1;\n\t"
-      "addc.u32       h1, h1, 0;\n\t"
       "mul.wide.u32   l, a0, a0;\n\t"
       "mov.b64        {l0, l1}, l;\n\t"
-      "add.cc.u32     l1, l1, x0;\n\t"
-      "addc.cc.u32    h0, h0, x1;\n\t"
-      "addc.u32       h1, h1, 0;\n\t"
+      "shl.b32        d0, x0, 1;\n\t"
+      "shf.l.wrap.b32 d1, x0, x1, 1;\n\t"
+      "shr.u32        d2, x1, 31;\n\t"
+      "add.cc.u32     l1, l1, d0;\n\t"
+      "addc.cc.u32    h0, h0, d1;\n\t"
+      "addc.u32       h1, h1, d2;\n\t"
       "mov.b64        %0, {l0, l1};\n\t"
       "mov.b64        %1, {h0, h1};\n\t"
       "}"
