@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "gpu/device_session.h"
 #include "hash/hash_ref.h"
 #include "modes/device_setup.h"
 #include "util/bytes.h"
@@ -13,25 +14,11 @@
 #include "search/found_result.h"
 #include "search/launch_layout.h"
 #include "search/target.h"
+#include "util/clock.h"
 
 using namespace tarn;
 
 namespace {
-
-struct MineBuffers {
-  DeviceBuffer<unsigned char> header, prefix, start, target;
-  DeviceBuffer<uint64_t> midstate;
-  DeviceBuffer<FoundResult> found;
-  Status allocate(Device* dev) {
-    Status s = header.allocate(dev, 32);
-    if (s.ok()) s = prefix.allocate(dev, 32);
-    if (s.ok()) s = start.allocate(dev, 32);
-    if (s.ok()) s = target.allocate(dev, 64);
-    if (s.ok()) s = midstate.allocate(dev, 12);
-    if (s.ok()) s = found.allocate(dev, 1);
-    return s;
-  }
-};
 
 double seconds_since(std::chrono::system_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::system_clock::now() - t0).count();
@@ -60,16 +47,10 @@ int run_mine_on(Device* dev, const MineConfig& cfg, const MineRequest& req, FILE
   unsigned char target[64], prefix[32];
   target_from_difficulty(req.difficulty, target);
   solo_nonce_prefix(prefix);
-  const unsigned char zero_start[32] = {};
 
-  MineBuffers b;
-  Status s = b.allocate(dev);
-  if (s.ok()) s = dev->copy_in(b.header.get(), req.header, 32);
-  if (s.ok()) s = dev->copy_in(b.prefix.get(), prefix, 32);
-  if (s.ok()) s = dev->copy_in(b.start.get(), zero_start, 32);
-  if (s.ok()) s = dev->copy_in(b.target.get(), target, 64);
-  if (s.ok()) s = dev->launch(MidstateLaunch{b.header.get(), b.prefix.get(), b.midstate.get()});
-  if (s.ok()) s = dev->synchronize();
+  DeviceSession session(dev);
+  Status s = session.allocate();
+  if (s.ok()) s = session.upload_job(JobUpload{req.header, prefix, target});
   auto failed = [&](const Status& why) {
     std::fprintf(err, "mine: %s\n", why.message.c_str());
     return 1;
@@ -79,18 +60,14 @@ int run_mine_on(Device* dev, const MineConfig& cfg, const MineRequest& req, FILE
   const std::unique_ptr<LaunchLayout> layout = make_launch_layout(cfg.dir);
   const auto t0 = std::chrono::system_clock::now();
   uint64_t done = 0;
-  FoundResult found{};
   for (;;) {
     const LaunchPlan plan = layout->plan(cfg, cfg.per_thread, done);
     const uint64_t n = plan.count;
-    s = dev->fill(b.found.get(), 0, sizeof(FoundResult));
-    if (s.ok()) s = dev->copy_in(b.start.get(), plan.start.data(), 32);
-    if (s.ok())
-      s = dev->launch(MineLaunch{{cfg.blocks, cfg.tpb}, b.midstate.get(), b.start.get(),
-                                 b.target.get(), n, cfg.per_thread, b.found.get()});
-    if (s.ok()) s = dev->synchronize();
-    if (s.ok()) s = dev->copy_out(&found, b.found.get(), sizeof found);
+    LaunchOutcome outcome;
+    s = session.mine(Grid{cfg.blocks, cfg.tpb}, plan.start, n, cfg.per_thread, system_now_ns,
+                     &outcome);
     if (!s.ok()) return failed(s);
+    const FoundResult& found = outcome.found;
     const uint64_t total = done + n;
     const double elapsed = seconds_since(t0);
     if (found.count != 0) {

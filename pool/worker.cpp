@@ -68,7 +68,8 @@ bool PoolWorker::start() {
     Status why;
     std::unique_ptr<Device> dev = env_.open_device(settings_.gpu, &why);
     if (dev) {
-      session_ = std::make_unique<DeviceSession>(std::move(dev));
+      dev_ = std::move(dev);
+      session_ = std::make_unique<DeviceSession>(dev_.get());
       break;
     }
     const int delay = backoff_seconds(attempt);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gpu/device.h"
-#include "pool/device_session.h"
+#include "gpu/device_session.h"
 #include "pool/share_filter.h"
 #include "pool/worker_env.h"
 #include "search/found_result.h"
@@ -108,6 +108,8 @@ class PoolWorker {
   WorkerEnv env_;
   std::string tag_;
 
+  // The device outlives its session: members are destroyed in reverse order.
+  std::unique_ptr<Device> dev_;
   std::unique_ptr<DeviceSession> session_;
   bool device_ready_ = false;
   int device_attempt_ = 0;

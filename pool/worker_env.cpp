@@ -8,15 +8,10 @@
 #include <cstdio>
 
 #include "pool/stop_signal.h"
+#include "util/clock.h"
 
 namespace tarn {
 namespace {
-
-std::int64_t system_now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // Sleeps in slices of at most 100 ms so a stop request is seen soon; every slice that a signal
 // cuts short is resumed for the time it has left.

@@ -1,16 +1,16 @@
-#include "pool/device_session.h"
+#include "gpu/device_session.h"
 
 #include <utility>
 
 namespace tarn {
 
-DeviceSession::DeviceSession(std::unique_ptr<Device> dev) : dev_(std::move(dev)) {}
+DeviceSession::DeviceSession(Device* dev) : dev_(dev) {}
 
 DeviceSession::~DeviceSession() { release(); }
 
 Status DeviceSession::allocate() {
   release();
-  Device* d = dev_.get();
+  Device* d = dev_;
   Status s = d_header_.allocate(d, 32);
   if (s.ok()) s = d_prefix_.allocate(d, 32);
   if (s.ok()) s = d_start_.allocate(d, 32);

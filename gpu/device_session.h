@@ -1,5 +1,5 @@
-// The pool worker's hold on its GPU: buffers and events, the job's upload, one timed mining
-// launch, and the rebuild after a failure.
+// A miner's hold on its GPU: the search buffers and events, a job's upload with its midstate,
+// one timed mining launch, and the rebuild after a failure. Used by the solo and pool modes.
 #pragma once
 
 #include <array>
@@ -28,7 +28,8 @@ struct LaunchOutcome {
 
 class DeviceSession {
  public:
-  explicit DeviceSession(std::unique_ptr<Device> dev);
+  // The device is not owned and must outlive the session.
+  explicit DeviceSession(Device* dev);
   ~DeviceSession();
   DeviceSession(const DeviceSession&) = delete;
   DeviceSession& operator=(const DeviceSession&) = delete;
@@ -50,8 +51,7 @@ class DeviceSession {
   Status rebuild(const JobUpload* job);
 
  private:
-  // The device outlives its buffers: members are destroyed in reverse order.
-  std::unique_ptr<Device> dev_;
+  Device* dev_;
   DeviceBuffer<unsigned char> d_header_, d_prefix_, d_start_, d_target_;
   DeviceBuffer<std::uint64_t> d_midstate_;
   DeviceBuffer<FoundResult> d_found_;
