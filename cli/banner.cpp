@@ -1,9 +1,8 @@
 #include "cli/banner.h"
 
-#include <cuda_runtime_api.h>
-
 #include <cstdio>
 
+#include "gpu/device.h"
 #include "util/version.h"
 
 namespace {
@@ -23,6 +22,6 @@ const char* tarn_banner() {
   char date[12];
   build_date(date);
   std::snprintf(buf, sizeof buf, "tarn-cuda %s (built %s, CUDA %d.%d)", TARN_VERSION, date,
-                CUDART_VERSION / 1000, (CUDART_VERSION % 1000) / 10);
+                tarn::cuda_runtime_version() / 1000, (tarn::cuda_runtime_version() % 1000) / 10);
   return buf;
 }

@@ -106,6 +106,8 @@ class CudaBackend final : public Backend {
 
 }  // namespace
 
+int cuda_runtime_version() { return CUDART_VERSION; }
+
 Backend* cuda_backend() {
   static CudaBackend b;
   return &b;
