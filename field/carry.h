@@ -14,6 +14,12 @@ struct U128 {
   uint64_t hi;
 };
 
+// 96-bit accumulator for exact linear combinations: low 64 bits plus a small top limb.
+struct Acc96 {
+  uint64_t lo;
+  uint32_t hi;
+};
+
 TARN_HD uint32_t lo32(uint64_t x) { return static_cast<uint32_t>(x); }
 TARN_HD uint32_t hi32(uint64_t x) { return static_cast<uint32_t>(x >> 32); }
 TARN_HD uint64_t make64(uint32_t lo, uint32_t hi) {
@@ -166,6 +172,39 @@ TARN_HD uint64_t fold128(uint64_t lo, uint64_t hi, uint32_t eps) {
 #endif
 }
 
+// fold128 without its correction, for a value that only feeds an exact accumulation: {t, c}
+// with t + c * 2^64 = t + (k - b + 1) * 2^64, congruent to lo + hi * 2^64 + eps (c <= 2). The
+// accumulator takes c in its top limb for free, where fold128 spends a wide multiply-add and a
+// shift-add on it; the extra eps per term is taken back by the consumer's constants.
+TARN_HD Acc96 fold128_plus_eps(uint64_t lo, uint64_t hi, uint32_t eps) {
+#if defined(__CUDA_ARCH__)
+  uint64_t t;
+  uint32_t c;
+  asm("{\n\t"
+      ".reg .u32 u0, u1, h0, h1;\n\t"
+      "mov.b64        {u0, u1}, %2;\n\t"
+      "mov.b64        {h0, h1}, %3;\n\t"
+      "sub.cc.u32     u0, u0, h1;\n\t"
+      "subc.cc.u32    u1, u1, 0;\n\t"
+      "subc.u32       %1, 1, 0;\n\t"
+      "mad.lo.cc.u32  u0, h0, %4, u0;\n\t"
+      "madc.hi.cc.u32 u1, h0, %4, u1;\n\t"
+      "addc.u32       %1, %1, 0;\n\t"
+      "mov.b64        %0, {u0, u1};\n\t"
+      "}"
+      : "=l"(t), "=&r"(c)
+      : "l"(lo), "l"(hi), "r"(eps));
+  return {t, c};
+#else
+  const uint32_t h0 = lo32(hi), h1 = hi32(hi);
+  const uint64_t u = lo - h1;
+  const uint32_t borrow = lo < h1 ? 1u : 0u;
+  const uint64_t m = static_cast<uint64_t>(h0) * eps;
+  const uint64_t t = u + m;
+  return {t, 1u - borrow + (t < m ? 1u : 0u)};
+#endif
+}
+
 // lo + h*eps with h < 2^32, folded back below 2^64: if the 65-bit sum carries, drop 2^64 and add
 // eps (2^64 = eps mod p). The folded value is at most 2^64 - 2^32 - 1, so it cannot carry again.
 // The fold is one wide multiply-add of the carry by eps.
@@ -214,12 +253,6 @@ TARN_HD uint64_t sub_small_fold(uint64_t t, uint32_t h) {
   return r - borrow * 0xFFFFFFFFull;
 #endif
 }
-
-// 96-bit accumulator for exact linear combinations: low 64 bits plus a small top limb.
-struct Acc96 {
-  uint64_t lo;
-  uint32_t hi;
-};
 
 TARN_HD Acc96 acc_from(uint64_t x) { return {x, 0u}; }
 

@@ -64,6 +64,16 @@ TARN_HD felt gf_pow7(felt x) {
   return gf_mul(x4, x3);
 }
 
+// x^7 + eps as an accumulator (top limb at most 2), for an S-box whose output only feeds a
+// linear layer: the last product skips its final fold (fold128_plus_eps).
+TARN_HD Acc96 gf_pow7_plus_eps(felt x) {
+  const felt x2 = gf_sqr(x);
+  const felt x3 = gf_mul(x2, x);
+  const felt x4 = gf_sqr(x2);
+  const U128 p = mul_wide(x4, x3);
+  return fold128_plus_eps(p.lo, p.hi, tarn_epsilon());
+}
+
 // The smaller of x and x + eps: x - p when x >= p (the sum wraps), else x.
 TARN_HD felt gf_canon(felt x) {
   const felt y = x + 0xFFFFFFFFull;

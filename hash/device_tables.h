@@ -15,4 +15,6 @@ __constant__ uint64_t MAT_DIAG[12] = {MAT_DIAG_VALUES};
 __constant__ tarn::RoundTable<48> INIT_NEXT_RC = tarn::init_next_rc_table();
 __constant__ tarn::RoundTable<48> TERM_NEXT_RC = tarn::term_next_rc_table();
 __constant__ tarn::RoundTable<22> INTERNAL_NEXT_RC = tarn::internal_next_rc_table();
+__constant__ tarn::RoundTable<48> INIT_NEXT_RC_BIASED = tarn::minus_row_bias(tarn::init_next_rc_table());
+__constant__ tarn::RoundTable<48> TERM_NEXT_RC_BIASED = tarn::minus_row_bias(tarn::term_next_rc_table());
 #endif

@@ -8,20 +8,30 @@
 
 namespace tarn {
 
-// Which constants a linear layer folds into its output lanes.
-enum RcTable { RC_NONE = -1, RC_INIT = 0, RC_INIT_NEXT = 1, RC_TERM_NEXT = 2 };
+// Which constants a linear layer folds into its output lanes. The _BIASED tables belong to the
+// layers of the full rounds, whose inputs are S-box outputs plus eps (table_values.h).
+enum RcTable {
+  RC_NONE = -1,
+  RC_INIT = 0,
+  RC_INIT_NEXT = 1,
+  RC_TERM_NEXT = 2,
+  RC_INIT_NEXT_BIASED = 3,
+  RC_TERM_NEXT_BIASED = 4
+};
 
 template <int TABLE>
 TARN_HD uint64_t rc_of(int i) {
   if constexpr (TABLE == RC_INIT) return init_ext_rc(i);
   if constexpr (TABLE == RC_INIT_NEXT) return init_next_rc(i);
+  if constexpr (TABLE == RC_INIT_NEXT_BIASED) return init_next_rc_biased(i);
+  if constexpr (TABLE == RC_TERM_NEXT_BIASED) return term_next_rc_biased(i);
   return term_next_rc(i);
 }
 
 // 4x4 block [[2,3,1,1],[1,2,3,1],[1,1,2,3],[3,1,1,2]] by additions only, exact in 96 bits.
-TARN_HD void apply_m4(felt x0, felt x1, felt x2, felt x3, Acc96* y) {
-  const Acc96 t01 = acc_add(acc_from(x0), x1);
-  const Acc96 t23 = acc_add(acc_from(x2), x3);
+TARN_HD void apply_m4(Acc96 x0, Acc96 x1, Acc96 x2, Acc96 x3, Acc96* y) {
+  const Acc96 t01 = acc_add(x0, x1);
+  const Acc96 t23 = acc_add(x2, x3);
   const Acc96 t0123 = acc_add(t01, t23);
   const Acc96 t01123 = acc_add(t0123, x1);
   const Acc96 t01233 = acc_add(t0123, x3);
@@ -31,14 +41,15 @@ TARN_HD void apply_m4(felt x0, felt x1, felt x2, felt x3, Acc96* y) {
   y[2] = acc_add(t01233, t23);
 }
 
-// External linear layer plus the constants rc_of<TABLE>(base + i): each output lane is a sum of
-// at most 28 input terms and one constant, below 2^69, so the top limb stays under 2^5.
+// External linear layer of accumulator inputs (top limbs at most 2, so each below 3 * 2^64) plus
+// the constants rc_of<TABLE>(base + i), written to x: the weights of an output lane sum to 28,
+// so with its constant it stays below 85 * 2^64 and the top limb under 2^7.
 template <int TABLE>
-TARN_HD void external_layer_rc(felt* x, int base) {
+TARN_HD void external_layer_acc(const Acc96* in, felt* x, int base) {
   Acc96 y[12];
-  apply_m4(x[0], x[1], x[2], x[3], y);
-  apply_m4(x[4], x[5], x[6], x[7], y + 4);
-  apply_m4(x[8], x[9], x[10], x[11], y + 8);
+  apply_m4(in[0], in[1], in[2], in[3], y);
+  apply_m4(in[4], in[5], in[6], in[7], y + 4);
+  apply_m4(in[8], in[9], in[10], in[11], y + 8);
   TARN_UNROLL
   for (int k = 0; k < 4; ++k) {
     const Acc96 s = acc_add(acc_add(y[k], y[4 + k]), y[8 + k]);
@@ -52,12 +63,26 @@ TARN_HD void external_layer_rc(felt* x, int base) {
   }
 }
 
+// External linear layer of felts plus the constants rc_of<TABLE>(base + i).
+template <int TABLE>
+TARN_HD void external_layer_rc(felt* x, int base) {
+  Acc96 in[12];
+  TARN_UNROLL
+  for (int i = 0; i < 12; ++i) in[i] = acc_from(x[i]);
+  external_layer_acc<TABLE>(in, x, base);
+}
+
 // The external layer without constants (the doubled-diagonal block matrix).
 TARN_HD void external_layer_plain(felt* x) { external_layer_rc<RC_NONE>(x, 0); }
 
-TARN_HD void sbox_all(felt* x) {
+// One full round from its S-box inputs: the S-boxes hand their outputs plus eps straight to
+// the linear layer, whose biased TABLE takes the 28 eps per lane back.
+template <int TABLE>
+TARN_HD void full_round(felt* x, int base) {
+  Acc96 s[12];
   TARN_UNROLL
-  for (int i = 0; i < 12; ++i) x[i] = gf_pow7(x[i]);
+  for (int i = 0; i < 12; ++i) s[i] = gf_pow7_plus_eps(x[i]);
+  external_layer_acc<TABLE>(s, x, base);
 }
 
 // The permutation from the S-boxes of initial round `first` on: x must already hold that
@@ -65,8 +90,7 @@ TARN_HD void sbox_all(felt* x) {
 TARN_HD void permute_rounds(felt* x, int first) {
   TARN_NO_UNROLL
   for (int r = first; r < 4; ++r) {
-    sbox_all(x);
-    external_layer_rc<RC_INIT_NEXT>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
+    full_round<RC_INIT_NEXT_BIASED>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
   }
 
   felt diag[12];
@@ -92,8 +116,7 @@ TARN_HD void permute_rounds(felt* x, int first) {
 
   TARN_NO_UNROLL
   for (int r = 0; r < 4; ++r) {
-    sbox_all(x);
-    external_layer_rc<RC_TERM_NEXT>(x, 12 * r);  // after round 3 the constants are 0
+    full_round<RC_TERM_NEXT_BIASED>(x, 12 * r);  // after round 3 the constants are 0
   }
 }
 

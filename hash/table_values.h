@@ -45,10 +45,24 @@ constexpr RoundTable<22> internal_next_rc_table() {
   return fold_next_round(host_tables::INTERNAL_RC, 1, 0);
 }
 
+// Every row of the external matrix sums to 28, and a full round hands its linear layer each
+// S-box output plus eps (gf_pow7_plus_eps), so every lane arrives 28 eps high. These copies of
+// the folded tables take that back: entry i is (entry - 28 eps) mod p, still canonical.
+constexpr uint64_t ROW_BIAS = 28 * 0xFFFFFFFFull;
+template <int N>
+constexpr RoundTable<N> minus_row_bias(const RoundTable<N>& t) {
+  RoundTable<N> r{};
+  for (int i = 0; i < N; ++i)
+    r.v[i] = t.v[i] >= ROW_BIAS ? t.v[i] - ROW_BIAS : t.v[i] + (0xFFFFFFFF00000001ull - ROW_BIAS);
+  return r;
+}
+
 namespace host_tables {
 inline constexpr RoundTable<48> INIT_NEXT_RC = init_next_rc_table();
 inline constexpr RoundTable<48> TERM_NEXT_RC = term_next_rc_table();
 inline constexpr RoundTable<22> INTERNAL_NEXT_RC = internal_next_rc_table();
+inline constexpr RoundTable<48> INIT_NEXT_RC_BIASED = minus_row_bias(init_next_rc_table());
+inline constexpr RoundTable<48> TERM_NEXT_RC_BIASED = minus_row_bias(term_next_rc_table());
 }  // namespace host_tables
 
 }  // namespace tarn

@@ -96,6 +96,11 @@ TEST(Field, ReductionsOfBoundaryLimbsAgreeWithReference) {
       const unsigned __int128 x = (static_cast<unsigned __int128>(hi) << 64) | lo;
       ASSERT_EQ(gf_canon(reduce128(lo, hi)), static_cast<uint64_t>(x % P))
           << std::hex << hi << ":" << lo;
+      const Acc96 b = fold128_plus_eps(lo, hi, GF_EPS);  // the value plus eps, top limb <= 2
+      ASSERT_LE(b.hi, 2u) << std::hex << hi << ":" << lo;
+      const unsigned __int128 bv = (static_cast<unsigned __int128>(b.hi) << 64) | b.lo;
+      ASSERT_EQ(static_cast<uint64_t>(bv % P), ref::add(static_cast<uint64_t>(x % P), GF_EPS))
+          << std::hex << hi << ":" << lo;
       const uint32_t h = static_cast<uint32_t>(hi);
       ASSERT_EQ(gf_canon(reduce96(lo, h)),
                 static_cast<uint64_t>(((static_cast<unsigned __int128>(h) << 64) | lo) % P))

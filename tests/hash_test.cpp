@@ -90,6 +90,13 @@ TEST(Permutation, FoldedTablesFollowTheBaseTables) {
   for (int i = 37; i < 48; ++i) EXPECT_EQ(T::INIT_NEXT_RC.v[i], 0u);
   for (int i = 36; i < 48; ++i) EXPECT_EQ(T::TERM_NEXT_RC.v[i], 0u);
   EXPECT_EQ(T::INTERNAL_NEXT_RC.v[21], 0u);
+  // The full rounds' copies are 28 eps lower, and canonical.
+  for (int i = 0; i < 48; ++i) {
+    EXPECT_LT(T::INIT_NEXT_RC_BIASED.v[i], GF_P);
+    EXPECT_LT(T::TERM_NEXT_RC_BIASED.v[i], GF_P);
+    EXPECT_EQ(ref::add(T::INIT_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::INIT_NEXT_RC.v[i]);
+    EXPECT_EQ(ref::add(T::TERM_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::TERM_NEXT_RC.v[i]);
+  }
 }
 
 TEST(Permutation, AnyRepresentativeAndRandomStatesAgree) {
