@@ -65,7 +65,12 @@ int tarn_main(int argc, char** argv) {
     const char* worker = argc > 4 ? argv[4] : "cuda-5090";
     const double gap = argc > 5 ? std::strtod(argv[5], nullptr) : 0.2;
     const int ngpu = argc > 6 ? static_cast<int>(std::strtol(argv[6], nullptr, 10)) : 1;
-    return run_pool(argv[2], argv[3], worker, gap, ngpu);
+    tarn::MonitorOptions monitor;
+    monitor.api = opts.api;
+    monitor.api_token = opts.api_token;
+    monitor.temp_limit = opts.temp_limit;
+    monitor.host_emulation = opts.cpu_cc != 0;
+    return run_pool(argv[2], argv[3], worker, gap, ngpu, monitor);
   }
   print_usage();
   return 0;

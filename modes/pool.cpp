@@ -5,12 +5,15 @@
 #include <vector>
 
 #include "gpu/device.h"
+#include "gpu/pci_bus_id.h"
 #include "modes/modes.h"
 #include "pool/stop_signal.h"
 #include "pool/supervisor.h"
 #include "pool/worker.h"
+#include "util/version.h"
 
-int run_pool(char const* url, char const* payout, char const* worker, double submit_gap, int ngpu) {
+int run_pool(char const* url, char const* payout, char const* worker, double submit_gap, int ngpu,
+             const tarn::MonitorOptions& monitor_options) {
   // Workers print whole lines from several threads; each must reach a pipe or file at once.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -25,15 +28,36 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
   std::printf("pool miner: %d GPU(s) of %d available, url=%s payout=%s submit_gap=%.2fs\n", used,
               available, url, payout, submit_gap);
 
+  // Every worker publishes its figures here for the API and the total lines.
+  std::vector<int> gpus;
+  for (int i = 0; i < used; ++i) gpus.push_back(i);
+  tarn::StatsBoard board(gpus);
+  tarn::PoolMonitor monitor;
+  std::string refused;
+  if (!monitor.start(monitor_options, &board, TARN_VERSION, url, gpus, tarn::cuda_pci_bus_id,
+                     &refused)) {
+    std::fprintf(stderr, "pool: %s\n", refused.c_str());
+    return 1;
+  }
+
   // Before any thread exists, so every worker sees the same handlers.
   tarn::install_pool_stop_handlers();
   std::vector<std::thread> workers;
   workers.reserve(static_cast<size_t>(used));
   for (int i = 0; i < used; ++i) {
-    workers.emplace_back(run_pool_device, i, std::string(url), std::string(payout),
-                         tarn::pool_worker_name(worker, i, used), submit_gap);
+    tarn::WorkerSettings settings;
+    settings.gpu = i;
+    settings.url = url;
+    settings.payout = payout;
+    settings.worker = tarn::pool_worker_name(worker, i, used);
+    settings.submit_gap = submit_gap;
+    settings.temp_limit = monitor_options.temp_limit;
+    workers.emplace_back(run_pool_device_monitored, std::move(settings), &board,
+                         monitor.telemetry_for(i));
   }
   for (std::thread& t : workers) t.join();
+  if (used > 1) std::printf("%s", tarn::lifetime_total_line(board.snapshot()).c_str());
+  monitor.stop();
   tarn::restore_pool_stop_handlers();
   return 0;
 }

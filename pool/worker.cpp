@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "hash/hash_ref.h"
+#include "monitor/telemetry_line.h"
 #include "pool/messages.h"
 #include "search/target.h"
 #include "util/bytes.h"
@@ -20,6 +21,11 @@ namespace {
 constexpr int kIdleWaitMs = 50;
 // A connection that lived this long (or delivered a job) was useful: the back-off starts over.
 constexpr double kHealthyConnectionSeconds = 30.0;
+// Sensors are read this often; the telemetry line comes once a minute.
+constexpr double kSensorSeconds = 1.0;
+constexpr double kTelemetryLineSeconds = 60.0;
+// Launches resume once the GPU has cooled this far below the limit.
+constexpr unsigned int kTempHysteresis = 5;
 
 double seconds_between(std::int64_t from_ns, std::int64_t to_ns) {
   return static_cast<double>(to_ns - from_ns) / 1e9;
@@ -90,6 +96,7 @@ bool PoolWorker::start() {
   rng_ = (static_cast<std::uint64_t>(settings_.gpu) + 1) * 0x9E3779B97F4A7C15ull ^
          static_cast<std::uint64_t>(now);
   start_ns_ = window_start_ns_ = last_stats_ns_ = now;
+  rates_.start(now);
   filter_.submit_gap = settings_.submit_gap;
   filter_.last_submit_ns = now;
 
@@ -133,6 +140,8 @@ void PoolWorker::recover_device() {
 
 void PoolWorker::run() {
   while (!env_.stop_requested()) {
+    connection_ = "connecting";
+    publish();
     wsclient::WebSocket* ws = env_.connect(settings_.url);
     if (!ws && env_.stop_requested()) break;  // the attempt ended because of the stop
     if (!ws) {
@@ -144,6 +153,8 @@ void PoolWorker::run() {
     }
     const std::int64_t connected_ns = env_.now_ns();
     const bool got_job = serve(ws);
+    connection_ = "disconnected";
+    publish();
     if (env_.stop_requested()) {
       // Leaving for good: say goodbye with a close frame rather than just dropping the socket.
       ws->close();
@@ -166,6 +177,8 @@ void PoolWorker::run() {
       ++connect_attempt_;
     }
   }
+  connection_ = "stopped";
+  publish();
   print("%s stopped (lifetime: submitted=%d accepted=%d rejected=%d staleskip=%d throttled=%d)\n",
         tag_.c_str(), counters_.submitted, counters_.accepted, counters_.rejected,
         counters_.staleskip, counters_.throttled);
@@ -178,9 +191,11 @@ bool PoolWorker::serve(wsclient::WebSocket* ws) {
   // Whatever is already complete at this point is dropped, a NewJob included.
   ws->dispatch([](const std::string&) {});
   job_ = PoolJob{};
+  connection_ = "connected";
   bool got_job = false;
   while (ws->getReadyState() != wsclient::WebSocket::CLOSED && !env_.stop_requested()) {
     mining_step(ws);
+    publish();
     got_job = got_job || job_.have_job;
   }
   return got_job;
@@ -267,11 +282,13 @@ void PoolWorker::on_set_difficulty(const std::string& text) {
 
 void PoolWorker::mining_step(wsclient::WebSocket* ws) {
   const bool open = ws->getReadyState() == wsclient::WebSocket::OPEN;
-  ws->poll(open && job_.have_job ? 0 : kIdleWaitMs);
+  ws->poll(open && job_.have_job && !temp_paused_ ? 0 : kIdleWaitMs);
   ws->dispatch([this](const std::string& text) { on_message(text); });
+  const bool hot = too_hot();
   // A connection that is closing has nothing more to mine for: its shares could not be sent.
   if (ws->getReadyState() != wsclient::WebSocket::OPEN) return;
   if (!job_.have_job) return;
+  if (hot) return;
   if (!device_ready_) {
     recover_device();
     return;
@@ -299,6 +316,7 @@ void PoolWorker::mining_step(wsclient::WebSocket* ws) {
 
   const std::uint64_t start0 = job_.start_counter;
   total_launched_ += plan.count;
+  rates_.add(env_.now_ns(), plan.count);
   job_.start_counter += plan.count;
   if (outcome.found.count >= 1) handle_shares(ws, copy, outcome.found, start0, launched_per_thread);
   statistics();
@@ -362,6 +380,7 @@ void PoolWorker::statistics() {
     window_start_ns_ = now;
   }
   const double launches = static_cast<double>(launches_since_);
+  line_mhs_ = static_cast<double>(total_launched_) / elapsed / 1e6;
   print("%s [%.0fs] %.1f MH/s (60s: %.1f) | diff=%s submitted=%d accepted=%d rejected=%d "
         "staleskip=%d throttled=%d | pt=%u launches/s=%.1f gpu=%.1fms wall=%.1fms\n",
         tag_.c_str(), elapsed, static_cast<double>(total_launched_) / elapsed / 1e6, rate60_,
@@ -373,6 +392,77 @@ void PoolWorker::statistics() {
   wall_ms_sum_ = 0.0;
   launches_since_ = 0;
   last_stats_ns_ = now;
+  // With several GPUs, the last worker to complete a round of statistics lines adds the total.
+  if (env_.board && env_.board->gpus() > 1) {
+    publish();
+    if (env_.board->statistics_printed(settings_.gpu)) env_.print(total_line(env_.board->snapshot()));
+  }
+}
+
+// ---- Monitoring -----------------------------------------------------------------------------
+
+bool PoolWorker::too_hot() {
+  if (!env_.telemetry) return false;
+  const std::int64_t now = env_.now_ns();
+  if (sensors_read_ && seconds_between(last_sensor_ns_, now) < kSensorSeconds) return temp_paused_;
+  if (!sensors_read_) last_telemetry_line_ns_ = now;
+  sensors_read_ = true;
+  last_sensor_ns_ = now;
+  telemetry_ = env_.telemetry();
+
+  if (seconds_between(last_telemetry_line_ns_, now) >= kTelemetryLineSeconds) {
+    last_telemetry_line_ns_ = now;
+    if (telemetry_.any()) env_.print(telemetry_line(tag_, telemetry_));
+  }
+
+  const int limit = settings_.temp_limit;
+  // Without a reading the state stays as it is: a GPU paused for heat is not resumed blind.
+  if (limit <= 0 || !telemetry_.temperature_c) return temp_paused_;
+  const unsigned int t = *telemetry_.temperature_c;
+  if (!temp_paused_ && t >= static_cast<unsigned int>(limit)) {
+    temp_paused_ = true;
+    ++temp_pauses_;
+    print("%s temperature %uC reached the limit of %dC: launches paused\n", tag_.c_str(), t, limit);
+  } else if (temp_paused_ && t + kTempHysteresis <= static_cast<unsigned int>(limit)) {
+    temp_paused_ = false;
+    ++temp_resumes_;
+    print("%s temperature %uC: launches resumed\n", tag_.c_str(), t);
+  }
+  return temp_paused_;
+}
+
+void PoolWorker::publish() {
+  if (!env_.board) return;
+  const std::int64_t now = env_.now_ns();
+  GpuStats s;
+  s.gpu = settings_.gpu;
+  if (session_) s.name = session_->info().name;
+  s.url = settings_.url;
+  s.connection = connection_;
+  s.rate_10s = rates_.rate(RateWindows::kWindows[0], now);
+  s.rate_60s = rates_.rate(RateWindows::kWindows[1], now);
+  s.rate_15m = rates_.rate(RateWindows::kWindows[2], now);
+  s.line_mhs = line_mhs_;
+  s.line60_mhs = rate60_;
+  s.hashes = total_launched_;
+  s.submitted = counters_.submitted;
+  s.accepted = counters_.accepted;
+  s.rejected = counters_.rejected;
+  s.staleskip = counters_.staleskip;
+  s.throttled = counters_.throttled;
+  s.device_faults = counters_.device_faults;
+  s.device_errors = counters_.device_errors;
+  s.have_job = job_.have_job;
+  if (job_.have_job) {
+    s.job_id = job_.job_id;
+    s.difficulty = job_.difficulty;
+  }
+  s.telemetry = telemetry_;
+  s.temp_limit = settings_.temp_limit;
+  s.temp_paused = temp_paused_;
+  s.temp_pauses = temp_pauses_;
+  s.temp_resumes = temp_resumes_;
+  env_.board->publish(s);
 }
 
 }  // namespace tarn
@@ -385,6 +475,14 @@ void run_pool_device(int gpu, std::string url, std::string payout, std::string w
   settings.payout = std::move(payout);
   settings.worker = std::move(worker);
   settings.submit_gap = submit_gap;
-  tarn::PoolWorker w(std::move(settings), tarn::real_worker_env());
+  run_pool_device_monitored(std::move(settings), nullptr, nullptr);
+}
+
+void run_pool_device_monitored(tarn::WorkerSettings settings, tarn::StatsBoard* board,
+                               std::function<tarn::Telemetry()> telemetry) {
+  tarn::WorkerEnv env = tarn::real_worker_env();
+  env.board = board;
+  env.telemetry = std::move(telemetry);
+  tarn::PoolWorker w(std::move(settings), std::move(env));
   if (w.start()) w.run();
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gpu/device.h"
+#include "monitor/rate_windows.h"
 #include "gpu/device_session.h"
 #include "pool/share_filter.h"
 #include "pool/worker_env.h"
@@ -22,6 +23,7 @@ struct WorkerSettings {
   std::string payout;
   std::string worker;
   double submit_gap = 0.2;  // seconds between two submits below difficulty 1e8
+  int temp_limit = 0;       // pause launches at this many degrees Celsius, resume 5 below; 0: off
 };
 
 struct ShareCounters {
@@ -102,6 +104,10 @@ class PoolWorker {
                      std::uint64_t start0, unsigned int per_thread);
   bool hit_checks_out(const LaunchCopy& copy, const std::uint8_t* nonce);
   void statistics();
+  // Reads the sensors (at most once a second), applies the temperature limit and prints the
+  // telemetry line; true while launches are paused for heat.
+  bool too_hot();
+  void publish();
   void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
   WorkerSettings settings_;
@@ -132,6 +138,17 @@ class PoolWorker {
   std::uint64_t launches_since_ = 0;
   double gpu_ms_sum_ = 0.0;
   double wall_ms_sum_ = 0.0;
+
+  RateWindows rates_;
+  double line_mhs_ = 0.0;  // the lifetime rate of the last statistics line
+  std::string connection_ = "starting";
+  Telemetry telemetry_;
+  std::int64_t last_sensor_ns_ = 0;
+  std::int64_t last_telemetry_line_ns_ = 0;
+  bool sensors_read_ = false;
+  bool temp_paused_ = false;
+  std::int64_t temp_pauses_ = 0;
+  std::int64_t temp_resumes_ = 0;
 };
 
 }  // namespace tarn
@@ -140,3 +157,6 @@ class PoolWorker {
 // once the pool mode has been asked to stop.
 void run_pool_device(int gpu, std::string url, std::string payout, std::string worker,
                      double submit_gap);
+// The same with monitoring: figures published on `board`, sensors read through `telemetry`.
+void run_pool_device_monitored(tarn::WorkerSettings settings, tarn::StatsBoard* board,
+                               std::function<tarn::Telemetry()> telemetry);

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "gpu/device.h"
+#include "monitor/stats_board.h"
+#include "monitor/telemetry.h"
 #include "ws/websocket.h"
 
 namespace tarn {
@@ -28,6 +30,11 @@ struct WorkerEnv {
   std::function<void(const std::string& line)> print;
   // True once the pool mode has been asked to end.
   std::function<bool()> stop_requested;
+
+  // Monitoring, both optional: where the worker publishes its figures for the API and the total
+  // lines, and its GPU's sensor readings (null: none to read).
+  StatsBoard* board = nullptr;
+  std::function<Telemetry()> telemetry;
 };
 
 // Real clock and sleep, WebSocket::from_url, the process backend, standard output and the

@@ -1,0 +1,70 @@
+// What each pool worker publishes for the API and the total lines: one record per GPU, written
+// only by its worker, read as a copy. The lock is held for a copy, never across device or
+// socket work.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "monitor/telemetry.h"
+
+namespace tarn {
+
+struct GpuStats {
+  int gpu = 0;
+  std::string name;
+  std::string url;
+  std::string connection = "starting";  // starting, connecting, connected, disconnected, stopped
+  double rate_10s = 0.0;  // hashes per second over the sliding windows
+  double rate_60s = 0.0;
+  double rate_15m = 0.0;
+  double line_mhs = 0.0;    // the two rates of the last statistics line, as printed
+  double line60_mhs = 0.0;
+  std::uint64_t hashes = 0;  // indices launched over the worker's life
+  std::int64_t submitted = 0;
+  std::int64_t accepted = 0;
+  std::int64_t rejected = 0;
+  std::int64_t staleskip = 0;
+  std::int64_t throttled = 0;
+  std::int64_t device_faults = 0;
+  std::int64_t device_errors = 0;
+  bool have_job = false;
+  std::string job_id;
+  std::string difficulty;
+  Telemetry telemetry;
+  int temp_limit = 0;  // 0: none
+  bool temp_paused = false;
+  std::int64_t temp_pauses = 0;
+  std::int64_t temp_resumes = 0;
+};
+
+class StatsBoard {
+ public:
+  explicit StatsBoard(const std::vector<int>& gpus);
+
+  // By the worker of s.gpu only; a GPU not on the board is ignored.
+  void publish(const GpuStats& s);
+  std::vector<GpuStats> snapshot() const;
+  int gpus() const { return static_cast<int>(slots_.size()); }
+
+  // Called right after `gpu` printed a statistics line. True for the one call that completes a
+  // round, in which every GPU printed at least one line: that caller prints the total line.
+  bool statistics_printed(int gpu);
+
+ private:
+  int slot_of(int gpu) const;
+  mutable std::mutex mu_;
+  std::vector<GpuStats> slots_;
+  std::vector<std::uint64_t> lines_;
+  std::uint64_t rounds_ = 0;
+};
+
+// "[total] R MH/s (60s: R) | gpus=N accepted=A rejected=R stale=S": the sums of the per-GPU
+// statistics figures.
+std::string total_line(const std::vector<GpuStats>& all);
+// The lifetime counters of every GPU together, for the pool mode's end.
+std::string lifetime_total_line(const std::vector<GpuStats>& all);
+
+}  // namespace tarn
