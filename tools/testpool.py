@@ -10,6 +10,7 @@ import json
 import os
 import re
 import signal
+import ssl
 import sys
 import time
 
@@ -27,6 +28,8 @@ except ImportError:
 USAGE = """usage: testpool.py [--port N] [--difficulty N] [--set-difficulty-after S:D]...
   [--new-job-every S] [--ping-every S] [--fragment] [--ping-between-fragments]
   [--close-after S] [--refuse-for S] [--duration S] [--bad-json-once] [--job-delay MS]
+  [--silent] [--tls-cert PEM --tls-key PEM]
+--silent sends nothing at all (no HelloAck, no job); --tls-cert/--tls-key serve wss://.
 Prints "LISTENING <port>" first, one line per event, and a SUMMARY line on exit."""
 
 FRAGMENT_BYTES = 16  # payload bytes per frame with --fragment
@@ -66,6 +69,9 @@ class Options:
         self.duration = 0.0
         self.bad_json_once = False
         self.job_delay_ms = 100.0
+        self.silent = False
+        self.tls_cert = None
+        self.tls_key = None
 
 
 def parse_args(argv):
@@ -118,11 +124,20 @@ def parse_args(argv):
             o.bad_json_once = True
         elif flag == "--job-delay":
             o.job_delay_ms = seconds(flag)
+        elif flag == "--silent":
+            o.silent = True
+        elif flag in ("--tls-cert", "--tls-key"):
+            v = value(flag)
+            if not v or not os.path.isfile(v):
+                fail("%s needs a PEM file, got %s" % (flag, v))
+            setattr(o, flag[2:].replace("-", "_"), v)
         elif flag == "--help":
             print(USAGE)
             sys.exit(0)
         else:
             fail("unknown argument %s" % flag)
+    if (o.tls_cert is None) != (o.tls_key is None):
+        fail("--tls-cert and --tls-key go together")
     return o
 
 
@@ -163,6 +178,8 @@ class Pool:
     # ------------------------------------------------------------ sending
 
     def send(self, conn, text):
+        if self.opts.silent:
+            return  # a pool that hangs without closing: the miner must notice on its own
         conn.outbox.put_nowait(text)
 
     # Messages of one connection go out strictly in order from one task, so a fragmented
@@ -359,7 +376,11 @@ class Pool:
 async def main(opts):
     pool = Pool(opts)
     try:
-        server = await serve(pool.handler, "127.0.0.1", opts.port,
+        tls = None
+        if opts.tls_cert:
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(opts.tls_cert, opts.tls_key)
+        server = await serve(pool.handler, "127.0.0.1", opts.port, ssl=tls,
                              process_request=pool.process_request,
                              ping_interval=None, compression=None, max_size=1 << 20)
     except OSError as e:

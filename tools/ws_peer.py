@@ -7,9 +7,11 @@ message with its own type, except the commands "cmd:close" (the server closes cl
 "cmd:fragments" (the server sends "fragmented message" in three frames with a ping "between"
 after the first, then reports that ping's pong as "pong:between").
 Every ping it receives is answered by the library and reported as "ping:<payload>".
+With --tls-cert CERT --tls-key KEY it speaks TLS (wss://) with that certificate.
 """
 
 import asyncio
+import ssl
 import sys
 
 try:
@@ -87,9 +89,18 @@ async def handler(ws):
     say("closed %s" % ws.close_code)
 
 
+def tls_context(argv):
+    if "--tls-cert" not in argv:
+        return None
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(argv[argv.index("--tls-cert") + 1], argv[argv.index("--tls-key") + 1])
+    return ctx
+
+
 async def main():
     async with serve(handler, "127.0.0.1", 0, create_connection=ReportingConnection,
-                     ping_interval=None, compression=None, max_size=8 << 20) as server:
+                     ping_interval=None, compression=None, max_size=8 << 20,
+                     ssl=tls_context(sys.argv[1:])) as server:
         say("port %d" % server.sockets[0].getsockname()[1])
         await asyncio.sleep(LIFETIME_S)
 

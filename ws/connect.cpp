@@ -16,6 +16,8 @@
 
 #include "util/printable.h"
 #include "ws/real_websocket.h"
+#include "ws/tls_transport.h"
+#include "ws/transport.h"
 #include "ws/url.h"
 #include "ws/ws_limits.h"
 
@@ -72,6 +74,10 @@ int connect_within(int fd, const addrinfo* a, const ConnectOptions& options) {
     return err;
 }
 
+void fail_because(const ConnectOptions& options, const std::string& reason) {
+    if (options.failure) *options.failure = reason;
+}
+
 // Resolves and connects; -1 after the failure lines, or silently after a stop request.
 int open_socket(const WsUrl& u, const ConnectOptions& options) {
     char port[16];
@@ -81,8 +87,9 @@ int open_socket(const WsUrl& u, const ConnectOptions& options) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
-    const int rc = getaddrinfo(u.host.c_str(), port, &hints, &result);
+    const int rc = getaddrinfo(resolver_host(u).c_str(), port, &hints, &result);
     if (rc != 0) {
+        fail_because(options, rc == EAI_AGAIN ? "name resolution failed for now" : "name not resolved");
         fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
         fprintf(stderr, "Unable to connect to %s:%d\n", u.host.c_str(), u.port);
         return -1;
@@ -90,18 +97,25 @@ int open_socket(const WsUrl& u, const ConnectOptions& options) {
     int fd = -1;
     bool timed_out = false;
     bool stopped = false;
+    int last_err = 0;
     for (const addrinfo* a = result; a != nullptr && !stopped; a = a->ai_next) {
         fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
         if (fd < 0) continue;
         const int err = connect_within(fd, a, options);
         if (err == 0) break;
+        last_err = err;
         timed_out = timed_out || err == ETIMEDOUT;
         stopped = err == ECANCELED;
         ::close(fd);
         fd = -1;
     }
     freeaddrinfo(result);
+    if (fd >= 0) set_keepalive(fd);
     if (fd < 0 && !stopped) {
+        fail_because(options, timed_out                  ? "timed out"
+                              : last_err == ECONNREFUSED ? "connection refused"
+                              : last_err != 0            ? strerror(last_err)
+                                                         : "no address");
         if (timed_out) fprintf(stderr, "connect: %s\n", strerror(ETIMEDOUT));
         fprintf(stderr, "Unable to connect to %s:%d\n", u.host.c_str(), u.port);
     }
@@ -113,19 +127,20 @@ enum class ReadResult { OK, CLOSED, FAILED, TIMED_OUT, STOPPED, TOO_LONG };
 // Reads the response from the blocking socket one byte per recv, so nothing behind its empty
 // line leaves the socket: those bytes are frames for the frame layer.
 struct ResponseReader {
-    int fd;
+    Transport& stream;
     Clock::time_point deadline;
     const std::function<bool()>& stop;
 
     ReadResult byte(char* out) const {
         for (;;) {
-            switch (wait_for(fd, POLLIN, deadline, stop)) {
+            // A TLS session may already hold the next bytes; the socket would not say so.
+            switch (stream.pending() > 0 ? Wait::READY : wait_for(stream.fd(), POLLIN, deadline, stop)) {
                 case Wait::READY: break;
                 case Wait::TIMED_OUT: return ReadResult::TIMED_OUT;
                 case Wait::STOPPED: return ReadResult::STOPPED;
                 case Wait::FAILED: return ReadResult::FAILED;
             }
-            const ssize_t n = recv(fd, out, 1, 0);
+            const ssize_t n = stream.read(out, 1);
             if (n == 1) return ReadResult::OK;
             if (n == 0) return ReadResult::CLOSED;
             if (errno != EINTR && errno != EAGAIN) return ReadResult::FAILED;
@@ -184,31 +199,49 @@ std::string shown_status(const char* line, size_t length) {
 
 // True once the 101 response and its headers have been read; prints the reason for the failures
 // that have one.
-bool handshake(int fd, const std::string& url, const WsUrl& u, const std::string& origin,
+bool handshake(Transport& stream, const std::string& url, const WsUrl& u, const std::string& origin,
                const ConnectOptions& options) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.handshakeTimeoutMs);
     for (const std::string& line : handshake_request(u, origin)) {
-        ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);  // a failed write shows up as no answer
+        // A failed write shows up as no answer. Only a non-blocking (TLS) stream can refuse
+        // for now; it is given until the deadline.
+        size_t done = 0;
+        while (done < line.size()) {
+            const ssize_t n = stream.write(line.data() + done, line.size() - done);
+            if (n > 0) {
+                done += size_t(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                if (wait_for(stream.fd(), POLLOUT, deadline, options.stop) != Wait::READY) break;
+            } else {
+                break;
+            }
+        }
     }
-    const ResponseReader in{fd, Clock::now() + std::chrono::milliseconds(options.handshakeTimeoutMs),
-                            options.stop};
+    const ResponseReader in{stream, deadline, options.stop};
     char line[1024];
     size_t length = 0;
     ReadResult r = read_status_line(in, line, length);
     if (r == ReadResult::OK && length == 1023) {
         fprintf(stderr, "ERROR: Got invalid status line connecting to: %s\n", url.c_str());
+        fail_because(options, "invalid status line");
         return false;
     }
     int status = 0;
     if (r == ReadResult::OK && (sscanf(line, "HTTP/1.1 %d", &status) != 1 || status != 101)) {
         fprintf(stderr, "ERROR: Got bad status connecting to %s: %s", url.c_str(),
                 shown_status(line, length).c_str());
+        fail_because(options, "the server refused the upgrade");
         return false;
     }
     if (r == ReadResult::OK) r = skip_headers(in);
     if (r == ReadResult::TIMED_OUT) {
         fprintf(stderr, "ERROR: Handshake timed out connecting to: %s\n", url.c_str());
+        fail_because(options, "handshake timed out");
     } else if (r == ReadResult::TOO_LONG) {
         fprintf(stderr, "ERROR: Handshake response headers too long connecting to: %s\n", url.c_str());
+        fail_because(options, "handshake response too long");
+    } else if (r == ReadResult::CLOSED || r == ReadResult::FAILED) {
+        fail_because(options, "closed during the handshake");
     }
     return r == ReadResult::OK;
 }
@@ -232,14 +265,56 @@ WebSocket* from_url(const std::string& url, bool useMask, const std::string& ori
     }
     const int fd = open_socket(u, options);
     if (fd < 0) return nullptr;
-    if (!handshake(fd, url, u, origin, options)) {
-        ::close(fd);
+    PlainTransport stream(fd);
+    if (!handshake(stream, url, u, origin, options)) {
+        stream.close();
         return nullptr;
     }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     fcntl(fd, F_SETFL, O_NONBLOCK);
     return new _RealWebSocket(fd, useMask, options.closeTimeoutMs);
+}
+
+WebSocket* from_url_tls(const std::string& url, bool useMask, const std::string& origin,
+                        const ConnectOptions& options, const TlsOptions& tls) {
+    if (url.size() >= 512) {
+        fprintf(stderr, "ERROR: url size limit exceeded: %s\n", url.c_str());
+        return nullptr;
+    }
+    if (origin.size() >= 200) {
+        fprintf(stderr, "ERROR: origin size limit exceeded: %s\n", origin.c_str());
+        return nullptr;
+    }
+    WsUrl u;
+    if (!parse_wss_url(url, u)) {
+        fprintf(stderr, "ERROR: Could not parse WebSocket url: %s\n", url.c_str());
+        return nullptr;
+    }
+    if (tls.noVerify) {
+        fprintf(stderr, "WARNING: the certificate of %s is not verified (--tls-no-verify)\n", url.c_str());
+    }
+    const int fd = open_socket(u, options);
+    if (fd < 0) return nullptr;
+    std::unique_ptr<Transport> stream;
+    std::string why;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.handshakeTimeoutMs);
+    const TlsOpen opened = tls_open(fd, u, tls, deadline, options.stop, &stream, &why);
+    if (opened != TlsOpen::OK) {
+        ::close(fd);
+        if (opened == TlsOpen::FAILED) {
+            fprintf(stderr, "ERROR: TLS: %s connecting to %s\n", tarn::printable(why).c_str(), url.c_str());
+            fail_because(options, why);
+        }
+        return nullptr;
+    }
+    if (!handshake(*stream, url, u, origin, options)) {
+        stream->close();
+        return nullptr;
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return new _RealWebSocket(std::move(stream), useMask, options.closeTimeoutMs);
 }
 
 WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin) {
@@ -262,6 +337,11 @@ WebSocket* WebSocket::from_url(const std::string& url, const std::string& origin
 WebSocket* WebSocket::from_url_no_mask(const std::string& url, const std::string& origin,
                                        const ConnectOptions& options) {
     return ::wsclient::from_url(url, false, origin, options);
+}
+
+WebSocket* WebSocket::from_url_tls(const std::string& url, const std::string& origin,
+                                   const ConnectOptions& options, const TlsOptions& tls) {
+    return ::wsclient::from_url_tls(url, true, origin, options, tls);
 }
 
 }  // namespace wsclient

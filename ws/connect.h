@@ -11,5 +11,7 @@ namespace wsclient {
 WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin);
 WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin,
                     const ConnectOptions& options);
+WebSocket* from_url_tls(const std::string& url, bool useMask, const std::string& origin,
+                        const ConnectOptions& options, const TlsOptions& tls);
 
 }  // namespace wsclient

@@ -14,11 +14,15 @@
 namespace wsclient {
 
 _RealWebSocket::_RealWebSocket(int fd, bool mask, int closeTimeoutMs)
-    : socketFd(fd), maskOutgoing(mask), closeTimeout(closeTimeoutMs) {}
+    : _RealWebSocket(std::make_unique<PlainTransport>(fd), mask, closeTimeoutMs) {}
+
+_RealWebSocket::_RealWebSocket(std::unique_ptr<Transport> stream, bool mask, int closeTimeoutMs)
+    : socketFd(stream->fd()), maskOutgoing(mask), closeTimeout(closeTimeoutMs),
+      transport(std::move(stream)) {}
 
 // A CLOSED connection has already closed its socket; any other still owns it.
 _RealWebSocket::~_RealWebSocket() {
-    if (state != CLOSED && socketFd >= 0) ::close(socketFd);
+    if (state != CLOSED && socketFd >= 0) transport->close();
 }
 
 // True when the frame was queued. A frame that would take the queue past its limit fails the
@@ -57,7 +61,7 @@ void _RealWebSocket::close() {
 
 // The only place a socket is closed, so it is closed exactly once.
 void _RealWebSocket::closeSocket(const char* message) {
-    ::close(socketFd);
+    transport->close();
     state = CLOSED;
     if (message) fputs(message, stderr);
 }
@@ -67,7 +71,8 @@ void _RealWebSocket::poll(int timeout) {
         if (timeout > 0) ::poll(nullptr, 0, timeout);
         return;
     }
-    if (timeout != 0) {
+    // Bytes the transport already holds (a decrypted TLS record) are read without waiting.
+    if (timeout != 0 && transport->pending() == 0) {
         // No wait past the close deadline. Readability is asked for only while poll would read:
         // at the receive limit a readable socket would wake this wait at once, again and again.
         int wait = timeout > 0 ? timeout : -1;
@@ -88,7 +93,7 @@ void _RealWebSocket::poll(int timeout) {
     while (receiveBuffer.size() < kMaxReceiveBuffered) {
         const size_t used = receiveBuffer.size();
         receiveBuffer.resize(used + 1500);
-        const ssize_t n = ::recv(socketFd, receiveBuffer.data() + used, 1500, 0);
+        const ssize_t n = transport->read(receiveBuffer.data() + used, 1500);
         const int err = errno;
         receiveBuffer.resize(n > 0 ? used + size_t(n) : used);
         if (n > 0) continue;
@@ -98,9 +103,9 @@ void _RealWebSocket::poll(int timeout) {
         break;
     }
 
-    // Transmit. MSG_NOSIGNAL: a reset peer must give an error, not a SIGPIPE that ends the process.
+    // Transmit. The transport never raises SIGPIPE: a reset peer gives an error.
     while (state != CLOSED && !sendBuffer.empty()) {
-        const ssize_t n = ::send(socketFd, sendBuffer.data(), sendBuffer.size(), MSG_NOSIGNAL);
+        const ssize_t n = transport->write(sendBuffer.data(), sendBuffer.size());
         if (n > 0) {
             sendBuffer.erase(sendBuffer.begin(), sendBuffer.begin() + n);
             continue;

@@ -3,8 +3,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "ws/transport.h"
 #include "ws/websocket.h"
 #include "ws/ws_limits.h"
 
@@ -14,6 +16,8 @@ class _RealWebSocket : public WebSocket {
 public:
     // Takes ownership of fd, a connected socket past its opening handshake.
     _RealWebSocket(int fd, bool mask, int closeTimeoutMs = kCloseTimeoutMs);
+    // The same over any byte stream (a TLS session); socketFd is the stream's socket.
+    _RealWebSocket(std::unique_ptr<Transport> stream, bool mask, int closeTimeoutMs = kCloseTimeoutMs);
     ~_RealWebSocket() override;
     _RealWebSocket(const _RealWebSocket&) = delete;
     _RealWebSocket& operator=(const _RealWebSocket&) = delete;
@@ -38,6 +42,7 @@ public:
     bool closeReceived = false;  // the server's close frame came; nothing after it is parsed
     int closeTimeout;            // ms from close() until the socket is closed in any case
     std::chrono::steady_clock::time_point closeDeadline;  // set by close()
+    std::unique_ptr<Transport> transport;  // reads and writes socketFd
 
 private:
     bool queueFrame(uint8_t opcode, const uint8_t* payload, size_t size);

@@ -1,4 +1,4 @@
-// Public interface of the WebSocket client: RFC 6455 over plain TCP, "ws://" URLs only.
+// Public interface of the WebSocket client: RFC 6455 over TCP ("ws://") or TLS ("wss://").
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,15 @@ struct ConnectOptions {
     // Asked at least every kStopCheckMs while connecting; once it says true the attempt ends with
     // a null result and no message. Name resolution itself is not interrupted.
     std::function<bool()> stop;
+    // When set, a failed attempt leaves a short reason here ("connection refused",
+    // "name not resolved", "timed out", a TLS cause), for the caller's own line.
+    std::string* failure = nullptr;
+};
+
+// Certificate checks of a "wss://" connection: the system trust store, the host name and SNI.
+struct TlsOptions {
+    std::string caFile;     // one more trusted CA (PEM), beside the system store
+    bool noVerify = false;  // no certificate or host name check; warned on every connect
 };
 
 // One connection, used by one thread at a time. Callers loop: queue messages, poll(), dispatch(),
@@ -47,6 +56,10 @@ public:
     static WebSocket* from_url(const std::string& url, const std::string& origin, const ConnectOptions& options);
     static WebSocket* from_url_no_mask(const std::string& url, const std::string& origin,
                                        const ConnectOptions& options);
+    // "wss://" URLs (default port 443): the same connection over TLS. The plain factories keep
+    // refusing them.
+    static WebSocket* from_url_tls(const std::string& url, const std::string& origin,
+                                   const ConnectOptions& options, const TlsOptions& tls);
     // One process-wide connection that does nothing and is always CLOSED. Do not delete it.
     static WebSocket* create_dummy();
 
