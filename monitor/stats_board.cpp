@@ -4,7 +4,7 @@
 
 namespace tarn {
 
-StatsBoard::StatsBoard(const std::vector<int>& gpus) : slots_(gpus.size()), lines_(gpus.size(), 0) {
+StatsBoard::StatsBoard(const std::vector<int>& gpus) : slots_(gpus.size()), printed_(gpus.size(), false) {
   for (size_t i = 0; i < gpus.size(); ++i) slots_[i].gpu = gpus[i];
 }
 
@@ -30,10 +30,11 @@ bool StatsBoard::statistics_printed(int gpu) {
   const int i = slot_of(gpu);
   if (i < 0) return false;
   std::lock_guard<std::mutex> lock(mu_);
-  ++lines_[static_cast<size_t>(i)];
-  for (std::uint64_t n : lines_)
-    if (n <= rounds_) return false;
-  ++rounds_;
+  // Extra lines of a faster GPU do not count towards later rounds.
+  printed_[static_cast<size_t>(i)] = true;
+  for (bool p : printed_)
+    if (!p) return false;
+  printed_.assign(printed_.size(), false);
   return true;
 }
 

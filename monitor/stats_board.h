@@ -57,8 +57,7 @@ class StatsBoard {
   int slot_of(int gpu) const;
   mutable std::mutex mu_;
   std::vector<GpuStats> slots_;
-  std::vector<std::uint64_t> lines_;
-  std::uint64_t rounds_ = 0;
+  std::vector<bool> printed_;  // a statistics line since the last total
 };
 
 // "[total] R MH/s (60s: R) | gpus=N accepted=A rejected=R stale=S": the sums of the per-GPU
