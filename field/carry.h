@@ -64,6 +64,41 @@ TARN_HD U128 mul_wide_add(uint64_t a, uint64_t b, uint64_t c) {
 #endif
 }
 
+// a * b + c for a 96-bit c, exact when b < p: then a * b <= 2^128 - 2^96 - 2^64 + 2^32, which
+// leaves room for any c below 2^96. c's top limb rides in the chain with the top product.
+TARN_HD U128 mul_wide_add96(uint64_t a, uint64_t b, Acc96 c) {
+#if defined(__CUDA_ARCH__)
+  uint64_t lo, hi;
+  asm("{\n\t"
+      ".reg .u32 a0, a1, b0, b1, c0, c1, l0, l1, h0, h1, x0, x1;\n\t"
+      "mov.b64        {a0, a1}, %2;\n\t"
+      "mov.b64        {b0, b1}, %3;\n\t"
+      "mov.b64        {c0, c1}, %4;\n\t"
+      "mad.lo.cc.u32  l0, a0, b0, c0;\n\t"
+      "madc.hi.cc.u32 l1, a0, b0, c1;\n\t"
+      "madc.lo.cc.u32 h0, a1, b1, %5;\n\t"
+      "madc.hi.u32    h1, a1, b1, 0;\n\t"
+      "mul.lo.u32     x0, a0, b1;\n\t"
+      "mul.hi.u32     x1, a0, b1;\n\t"
+      "mad.lo.cc.u32  x0, a1, b0, x0;\n\t"
+      "madc.hi.cc.u32 x1, a1, b0, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "add.cc.u32     l1, l1, x0;\n\t"
+      "addc.cc.u32    h0, h0, x1;\n\t"
+      "addc.u32       h1, h1, 0;\n\t"
+      "mov.b64        %0, {l0, l1};\n\t"
+      "mov.b64        %1, {h0, h1};\n\t"
+      "}"
+      : "=l"(lo), "=l"(hi)
+      : "l"(a), "l"(b), "l"(c.lo), "r"(c.hi));
+  return {lo, hi};
+#else
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b + c.lo +
+                              (static_cast<unsigned __int128>(c.hi) << 64);
+  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
+#endif
+}
+
 // a * b exactly. As mul_wide_add without the addend: the outer products are plain wide
 // multiplies, which the compiler keeps as two independent instructions.
 TARN_HD U128 mul_wide(uint64_t a, uint64_t b) {

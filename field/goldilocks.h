@@ -57,6 +57,12 @@ TARN_HD felt gf_mul_add(felt a, felt b, felt c) {
   return reduce128(p.lo, p.hi);
 }
 
+// a * b + c for canonical b and a 96-bit c, with a single reduction and no reduction of c.
+TARN_HD felt gf_mul_add96(felt a, felt b, Acc96 c) {
+  const U128 p = mul_wide_add96(a, b, c);
+  return reduce128(p.lo, p.hi);
+}
+
 TARN_HD felt gf_pow7(felt x) {
   const felt x2 = gf_sqr(x);
   const felt x3 = gf_mul(x2, x);

@@ -103,12 +103,12 @@ TARN_HD void permute_rounds(felt* x, int first) {
     Acc96 sum = acc_from(x[0]);
     TARN_UNROLL
     for (int i = 1; i < 12; ++i) sum = acc_add(sum, x[i]);
-    // Lane 0 also takes the next round's constant; after the last round that is 0.
-    const felt s0 = reduce96(acc_add(sum, internal_next_rc(r)));
-    const felt s = reduce96(sum);
-    x[0] = gf_mul_add(x[0], diag[0], s0);
+    // Lane 0 also takes the next round's constant; after the last round that is 0. The sums go
+    // into the products unreduced: the diagonal is canonical, so a * d + sum stays below 2^128.
+    const Acc96 sum0 = acc_add(sum, internal_next_rc(r));
+    x[0] = gf_mul_add96(x[0], diag[0], sum0);
     TARN_UNROLL
-    for (int i = 1; i < 12; ++i) x[i] = gf_mul_add(x[i], diag[i], s);
+    for (int i = 1; i < 12; ++i) x[i] = gf_mul_add96(x[i], diag[i], sum);
   }
 
   TARN_UNROLL

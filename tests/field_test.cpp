@@ -34,6 +34,11 @@ void check_all_ops(felt a, felt b) {
   ASSERT_EQ(gf_canon(gf_mul(a, b)), ref::mul(a, b)) << std::hex << a << " * " << b;
   ASSERT_EQ(gf_canon(gf_mul_add(a, b, a ^ b)), ref::add(ref::mul(a, b), a ^ b))
       << std::hex << a << " * " << b << " + " << (a ^ b);
+  // The internal layer's form: canonical b, a 96-bit addend with any top limb.
+  const Acc96 c{a ^ b, static_cast<uint32_t>(a >> 17)};
+  const uint64_t cv = static_cast<uint64_t>(((static_cast<unsigned __int128>(c.hi) << 64) | c.lo) % P);
+  ASSERT_EQ(gf_canon(gf_mul_add96(a, cb, c)), ref::add(ref::mul(a, cb), cv))
+      << std::hex << a << " * " << cb << " + " << c.hi << ":" << c.lo;
 }
 
 void check_unary(felt a) {

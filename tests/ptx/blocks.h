@@ -10,6 +10,9 @@
 #define TARN_PTX_BLOCKS(X)                                                                    \
   X(mul_wide_add, 3, 2, { const U128 r = mul_wide_add(in[0], in[1], in[2]); out[0] = r.lo;    \
                           out[1] = r.hi; })                                                   \
+  X(mul_wide_add96, 4, 2, { const U128 r = mul_wide_add96(in[0], in[1],                       \
+                                                          Acc96{in[2], TARN_EPS_ARG(3)});     \
+                            out[0] = r.lo; out[1] = r.hi; })                                  \
   X(mul_wide, 2, 2, { const U128 r = mul_wide(in[0], in[1]); out[0] = r.lo; out[1] = r.hi; }) \
   X(fold128, 3, 1, { out[0] = fold128(in[0], in[1], TARN_EPS_ARG(2)); })                      \
   X(fold128_plus_eps, 3, 2, { const Acc96 r = fold128_plus_eps(in[0], in[1], TARN_EPS_ARG(2));  \
