@@ -46,6 +46,7 @@ int tarn_main(int argc, char** argv) {
   }
   std::fprintf(stderr, "%s\n", tarn_banner());
 
+  if (opts.list_devices) return run_list_devices();
   if (std::strcmp(mode, "verify") == 0) return run_verify();
   if (std::strcmp(mode, "hash") == 0) return run_hash();
   if (std::strcmp(mode, "minesparsepath") == 0) return run_minesparsepath();
@@ -53,7 +54,7 @@ int tarn_main(int argc, char** argv) {
     if (argc < 4) return missing_words("minev <hdr> <start>");
     return run_minev(argv[2], argv[3]);
   }
-  if (std::strcmp(mode, "bench") == 0) return run_bench(argc, argv);
+  if (std::strcmp(mode, "bench") == 0) return run_bench(argc, argv, opts.devices);
   if (std::strcmp(mode, "mulbench") == 0) return run_mulbench(argc, argv);
   if (std::strcmp(mode, "mine") == 0) {
     if (argc < 4) return missing_words("mine <hdr> <difficulty> [secs]");
@@ -70,7 +71,12 @@ int tarn_main(int argc, char** argv) {
     monitor.api_token = opts.api_token;
     monitor.temp_limit = opts.temp_limit;
     monitor.host_emulation = opts.cpu_cc != 0;
-    return run_pool(argv[2], argv[3], worker, gap, ngpu, monitor);
+    tarn::PoolOptions pool;
+    pool.ca_file = opts.ca_file;
+    pool.tls_no_verify = opts.tls_no_verify;
+    pool.job_timeout = opts.job_timeout;
+    pool.devices = opts.devices;
+    return run_pool(argv[2], argv[3], worker, gap, ngpu, monitor, pool);
   }
   print_usage();
   return 0;

@@ -1,6 +1,7 @@
 // The device layer on the CUDA runtime.
 #include <cuda_runtime_api.h>
 
+#include <cstdio>
 #include <string>
 
 #include "gpu/backends.h"
@@ -100,6 +101,11 @@ class CudaBackend final : public Backend {
     info.major = prop.major;
     info.minor = prop.minor;
     info.sm_count = prop.multiProcessorCount;
+    info.memory_bytes = prop.totalGlobalMem;
+    char bus[32];
+    std::snprintf(bus, sizeof bus, "%04x:%02x:%02x.0", static_cast<unsigned>(prop.pciDomainID),
+                  static_cast<unsigned>(prop.pciBusID), static_cast<unsigned>(prop.pciDeviceID));
+    info.pci_bus_id = bus;
     return std::make_unique<CudaDevice>(std::move(info));
   }
 };

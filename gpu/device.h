@@ -25,6 +25,8 @@ struct DeviceInfo {
   int major = 0;
   int minor = 0;
   int sm_count = 0;
+  unsigned long long memory_bytes = 0;  // global memory (host RAM for the emulation)
+  std::string pci_bus_id;               // "0000:01:00.0"; "host" for the emulation
   int cc() const { return major * 100 + minor * 10; }
   bool direction_layout() const { return tarn::direction_layout(cc()); }
   unsigned int mine_tpb() const { return mine_max_tpb(direction_layout()); }

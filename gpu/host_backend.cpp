@@ -1,5 +1,7 @@
 // The device layer emulated on the host: memory is host memory, launches run the kernel bodies
 // on CPU threads before returning, and the virtual device's compute capability picks the layout.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -74,6 +76,10 @@ class HostBackend final : public Backend {
     info.major = cc_ / 10;
     info.minor = cc_ % 10;
     info.sm_count = static_cast<int>(cores);
+    // The emulation's memory is the host's.
+    info.memory_bytes = static_cast<unsigned long long>(sysconf(_SC_PHYS_PAGES)) *
+                        static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+    info.pci_bus_id = "host";
     info.name = "host CPU emulation, cc " + std::to_string(info.major) + "." +
                 std::to_string(info.minor) + ", " + std::to_string(cores) + " threads";
     return std::make_unique<HostDevice>(std::move(info));

@@ -11,6 +11,7 @@
 #include "modes/modes.h"
 #include "search/found_result.h"
 #include "search/nonce_layout.h"
+#include "util/device_list.h"
 
 using namespace tarn;
 
@@ -134,7 +135,7 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
 
 }  // namespace
 
-int run_bench(int argc, char** argv) {
+int run_bench(int argc, char** argv, const std::string& devices) {
   const double secs = argc > 2 ? std::strtod(argv[2], nullptr) : 5.0;
   const unsigned int per_thread =
       argc > 3 ? static_cast<unsigned int>(std::strtol(argv[3], nullptr, 10)) : 64u;
@@ -148,12 +149,18 @@ int run_bench(int argc, char** argv) {
     std::fprintf(stderr, "bench: %s\n", no_device_line(why).c_str());
     return 1;
   }
-  if (ngpu < 1) ngpu = 1;
-  if (ngpu > count) ngpu = count;
+  std::vector<int> gpus;
+  std::string bad_devices;
+  if (!choose_devices(devices, ngpu, count, &gpus, &bad_devices)) {
+    std::fprintf(stderr, "bench: %s\n", bad_devices.c_str());
+    return 1;
+  }
+  ngpu = static_cast<int>(gpus.size());
 
   std::vector<BenchSlot> slots(ngpu);
   std::vector<std::thread> threads;
-  for (int i = 0; i < ngpu; ++i) threads.emplace_back(bench_device, i, secs, per_thread, tpb, &slots[i]);
+  for (int i = 0; i < ngpu; ++i)
+    threads.emplace_back(bench_device, gpus[i], secs, per_thread, tpb, &slots[i]);
   for (auto& t : threads) t.join();
 
   double total = 0.0;

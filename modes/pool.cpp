@@ -9,13 +9,22 @@
 #include "modes/modes.h"
 #include "pool/stop_signal.h"
 #include "pool/supervisor.h"
+#include "pool/url_check.h"
 #include "pool/worker.h"
+#include "util/device_list.h"
 #include "util/version.h"
 
 int run_pool(char const* url, char const* payout, char const* worker, double submit_gap, int ngpu,
-             const tarn::MonitorOptions& monitor_options) {
+             const tarn::MonitorOptions& monitor_options, const tarn::PoolOptions& options) {
   // Workers print whole lines from several threads; each must reach a pipe or file at once.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  // A URL that can never work is refused now rather than retried for ever by every worker.
+  std::string bad_url;
+  if (!tarn::check_pool_urls(url, &bad_url)) {
+    std::fprintf(stderr, "pool: bad url %s\n", bad_url.c_str());
+    return 1;
+  }
 
   tarn::Status why;
   const int available = tarn::backend().device_count(&why);
@@ -24,13 +33,17 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     std::fprintf(stderr, "pool: %s\n", tarn::no_device_line(why).c_str());
     return 1;
   }
-  const int used = tarn::pool_gpu_count(ngpu, available);
+  std::vector<int> gpus;
+  std::string bad_devices;
+  if (!tarn::choose_devices(options.devices, ngpu, available, &gpus, &bad_devices)) {
+    std::fprintf(stderr, "pool: %s\n", bad_devices.c_str());
+    return 1;
+  }
+  const int used = static_cast<int>(gpus.size());
   std::printf("pool miner: %d GPU(s) of %d available, url=%s payout=%s submit_gap=%.2fs\n", used,
               available, url, payout, submit_gap);
 
   // Every worker publishes its figures here for the API and the total lines.
-  std::vector<int> gpus;
-  for (int i = 0; i < used; ++i) gpus.push_back(i);
   tarn::StatsBoard board(gpus);
   tarn::PoolMonitor monitor;
   std::string refused;
@@ -44,7 +57,7 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
   tarn::install_pool_stop_handlers();
   std::vector<std::thread> workers;
   workers.reserve(static_cast<size_t>(used));
-  for (int i = 0; i < used; ++i) {
+  for (const int i : gpus) {
     tarn::WorkerSettings settings;
     settings.gpu = i;
     settings.url = url;
@@ -52,6 +65,9 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     settings.worker = tarn::pool_worker_name(worker, i, used);
     settings.submit_gap = submit_gap;
     settings.temp_limit = monitor_options.temp_limit;
+    settings.job_timeout = options.job_timeout;
+    settings.tls.caFile = options.ca_file;
+    settings.tls.noVerify = options.tls_no_verify;
     workers.emplace_back(run_pool_device_monitored, std::move(settings), &board,
                          monitor.telemetry_for(i));
   }

@@ -45,7 +45,7 @@ WorkerGeometry worker_geometry(const DeviceInfo& info) {
 int backoff_seconds(int attempt) { return attempt <= 4 ? 1 << std::max(attempt, 0) : 32; }
 
 PoolWorker::PoolWorker(WorkerSettings settings, WorkerEnv env)
-    : settings_(std::move(settings)), env_(std::move(env)) {
+    : settings_(std::move(settings)), env_(std::move(env)), urls_(settings_.url) {
   char tag[24];
   std::snprintf(tag, sizeof tag, "[gpu%d]", settings_.gpu);
   tag_ = tag;
@@ -138,28 +138,71 @@ void PoolWorker::recover_device() {
 
 // ---- Connections ----------------------------------------------------------------------------
 
+double PoolWorker::backoff_delay(int attempt) const {
+  return backoff_seconds(attempt) * (env_.jitter ? env_.jitter() : 1.0);
+}
+
+void PoolWorker::connect_failed(int index, const std::string& reason, double delay) {
+  const int shown = static_cast<int>(delay + 0.5);
+  if (reason.empty()) {
+    print("%s connect failed: %s — retrying in %ds\n", tag_.c_str(), urls_.url(index).c_str(), shown);
+  } else {
+    print("%s connect failed: %s (%s) — retrying in %ds\n", tag_.c_str(), urls_.url(index).c_str(),
+          printable(reason).c_str(), shown);
+  }
+  const std::string line = urls_.failed(index, env_.now_ns());
+  if (!line.empty()) print("%s %s\n", tag_.c_str(), line.c_str());
+}
+
+wsclient::WebSocket* PoolWorker::try_primary() {
+  if (!urls_.primary_due(env_.now_ns())) return nullptr;
+  std::string reason;
+  wsclient::WebSocket* ws = env_.connect(urls_.url(0), &reason);
+  if (!ws) {
+    urls_.failed(0, env_.now_ns());  // stay on the backup; the next try in five minutes
+    return nullptr;
+  }
+  print("%s %s\n", tag_.c_str(), urls_.connected(0, env_.now_ns()).c_str());
+  return ws;
+}
+
 void PoolWorker::run() {
+  wsclient::WebSocket* moved_to = nullptr;  // a connection already open for the next round
   while (!env_.stop_requested()) {
     connection_ = "connecting";
     publish();
-    wsclient::WebSocket* ws = env_.connect(settings_.url);
-    if (!ws && env_.stop_requested()) break;  // the attempt ended because of the stop
+    wsclient::WebSocket* ws = moved_to;
+    moved_to = nullptr;
     if (!ws) {
-      const int delay = backoff_seconds(connect_attempt_);
-      print("%s connect failed: %s — retrying in %ds\n", tag_.c_str(), settings_.url.c_str(), delay);
-      env_.sleep(delay);
-      ++connect_attempt_;
-      continue;
+      url_index_ = urls_.next(env_.now_ns());
+      std::string reason;
+      ws = env_.connect(urls_.url(url_index_), &reason);
+      if (!ws && env_.stop_requested()) break;  // the attempt ended because of the stop
+      if (!ws) {
+        const double delay = backoff_delay(connect_attempt_);
+        connect_failed(url_index_, reason, delay);
+        env_.sleep(delay);
+        ++connect_attempt_;
+        continue;
+      }
+      const std::string line = urls_.connected(url_index_, env_.now_ns());
+      if (!line.empty()) print("%s %s\n", tag_.c_str(), line.c_str());
     }
     const std::int64_t connected_ns = env_.now_ns();
-    const bool got_job = serve(ws);
+    const bool got_job = serve(ws, &moved_to);
     connection_ = "disconnected";
     publish();
-    if (env_.stop_requested()) {
-      // Leaving for good: say goodbye with a close frame rather than just dropping the socket.
+    if (env_.stop_requested() || moved_to) {
+      // Leaving for good or for the primary: say goodbye with a close frame rather than just
+      // dropping the socket.
       ws->close();
       ws->poll(0);
       env_.discard(ws);
+      if (moved_to) {
+        url_index_ = 0;
+        connect_attempt_ = 0;
+        continue;
+      }
       break;
     }
     print("%s disconnected (lifetime: submitted=%d accepted=%d rejected=%d staleskip=%d "
@@ -173,9 +216,14 @@ void PoolWorker::run() {
       env_.sleep(1.0);
       connect_attempt_ = 0;
     } else {
-      env_.sleep(backoff_seconds(connect_attempt_));
+      env_.sleep(backoff_delay(connect_attempt_));
       ++connect_attempt_;
     }
+  }
+  if (moved_to) {
+    moved_to->close();
+    moved_to->poll(0);
+    env_.discard(moved_to);
   }
   connection_ = "stopped";
   publish();
@@ -184,8 +232,8 @@ void PoolWorker::run() {
         counters_.staleskip, counters_.throttled);
 }
 
-bool PoolWorker::serve(wsclient::WebSocket* ws) {
-  print("%s connected to %s\n", tag_.c_str(), settings_.url.c_str());
+bool PoolWorker::serve(wsclient::WebSocket* ws, wsclient::WebSocket** moved_to) {
+  print("%s connected to %s\n", tag_.c_str(), urls_.url(url_index_).c_str());
   ws->send(hello_message(settings_.payout, settings_.worker));
   ws->poll(0);
   // Whatever is already complete at this point is dropped, a NewJob included.
@@ -193,7 +241,17 @@ bool PoolWorker::serve(wsclient::WebSocket* ws) {
   job_ = PoolJob{};
   connection_ = "connected";
   bool got_job = false;
+  last_message_ns_ = env_.now_ns();
   while (ws->getReadyState() != wsclient::WebSocket::CLOSED && !env_.stop_requested()) {
+    const bool open = ws->getReadyState() == wsclient::WebSocket::OPEN;
+    // The protocol has no heartbeat, so silence is only a failure when the user says so.
+    if (open && settings_.job_timeout > 0 &&
+        seconds_between(last_message_ns_, env_.now_ns()) >= settings_.job_timeout) {
+      print("%s no message from the pool for %.0fs — reconnecting\n", tag_.c_str(),
+            settings_.job_timeout);
+      ws->close();
+    }
+    if (ws->getReadyState() == wsclient::WebSocket::OPEN && (*moved_to = try_primary())) break;
     mining_step(ws);
     publish();
     got_job = got_job || job_.have_job;
@@ -209,6 +267,7 @@ void PoolWorker::pump(wsclient::WebSocket* ws) {
 // ---- Messages -------------------------------------------------------------------------------
 
 void PoolWorker::on_message(const std::string& text) {
+  last_message_ns_ = env_.now_ns();
   switch (classify_message(text)) {
     case MessageKind::NewJob:
       on_new_job(text);
@@ -437,7 +496,7 @@ void PoolWorker::publish() {
   GpuStats s;
   s.gpu = settings_.gpu;
   if (session_) s.name = session_->info().name;
-  s.url = settings_.url;
+  s.url = urls_.url(url_index_);
   s.connection = connection_;
   s.rate_10s = rates_.rate(RateWindows::kWindows[0], now);
   s.rate_60s = rates_.rate(RateWindows::kWindows[1], now);
@@ -480,7 +539,7 @@ void run_pool_device(int gpu, std::string url, std::string payout, std::string w
 
 void run_pool_device_monitored(tarn::WorkerSettings settings, tarn::StatsBoard* board,
                                std::function<tarn::Telemetry()> telemetry) {
-  tarn::WorkerEnv env = tarn::real_worker_env();
+  tarn::WorkerEnv env = tarn::real_worker_env(settings.tls);
   env.board = board;
   env.telemetry = std::move(telemetry);
   tarn::PoolWorker w(std::move(settings), std::move(env));

@@ -9,6 +9,7 @@
 #include "gpu/device.h"
 #include "monitor/rate_windows.h"
 #include "gpu/device_session.h"
+#include "pool/failover.h"
 #include "pool/share_filter.h"
 #include "pool/worker_env.h"
 #include "search/found_result.h"
@@ -24,6 +25,8 @@ struct WorkerSettings {
   std::string worker;
   double submit_gap = 0.2;  // seconds between two submits below difficulty 1e8
   int temp_limit = 0;       // pause launches at this many degrees Celsius, resume 5 below; 0: off
+  double job_timeout = 0.0;  // reconnect after this many seconds without a pool message; 0: off
+  wsclient::TlsOptions tls;  // for wss:// URLs
 };
 
 struct ShareCounters {
@@ -87,8 +90,15 @@ class PoolWorker {
     std::array<std::uint8_t, 64> target;
   };
 
-  // Mines on one connection until it closes or a stop; true when it delivered a job.
-  bool serve(wsclient::WebSocket* ws);
+  // Mines on one connection until it closes or a stop; true when it delivered a job. A primary
+  // that came back while on a backup is left in *moved_to, the old connection closing.
+  bool serve(wsclient::WebSocket* ws, wsclient::WebSocket** moved_to);
+  // While on a backup, a connect to the primary when it is due; the new connection or null.
+  wsclient::WebSocket* try_primary();
+  // Back-off with jitter, after the attempt-th failure in a row.
+  double backoff_delay(int attempt) const;
+  // The retry line after a failed connect, with the reason when one is known.
+  void connect_failed(int index, const std::string& reason, double delay);
   void mining_step(wsclient::WebSocket* ws);
   void pump(wsclient::WebSocket* ws);
 
@@ -129,6 +139,9 @@ class PoolWorker {
   std::uint64_t rng_ = 0;
   std::uint64_t total_launched_ = 0;
   int connect_attempt_ = 0;
+  PoolUrls urls_;
+  int url_index_ = 0;                 // of the connection being served
+  std::int64_t last_message_ns_ = 0;  // for the job timeout
 
   std::int64_t start_ns_ = 0;
   std::int64_t window_start_ns_ = 0;

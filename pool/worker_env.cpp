@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <random>
 
 #include "pool/stop_signal.h"
 #include "util/clock.h"
@@ -33,15 +34,22 @@ void sleep_unless_stopped(double seconds) {
 
 }  // namespace
 
-WorkerEnv real_worker_env() {
+WorkerEnv real_worker_env(const wsclient::TlsOptions& tls) {
   WorkerEnv env;
   env.now_ns = system_now_ns;
   env.sleep = sleep_unless_stopped;
-  env.connect = [](const std::string& url) {
+  env.connect = [tls](const std::string& url, std::string* reason) {
     // A stop ends a connect or handshake that is under way instead of waiting out its limit.
     wsclient::ConnectOptions options;
     options.stop = pool_stop_requested;
+    options.failure = reason;
+    if (url.compare(0, 6, "wss://") == 0)
+      return wsclient::WebSocket::from_url_tls(url, std::string(), options, tls);
     return wsclient::WebSocket::from_url(url, std::string(), options);
+  };
+  env.jitter = [] {
+    thread_local std::mt19937_64 rng{std::random_device{}()};
+    return std::uniform_real_distribution<double>(0.8, 1.2)(rng);
   };
   env.discard = [](wsclient::WebSocket* ws) { delete ws; };
   env.open_device = [](int gpu, Status* why) { return backend().open(gpu, why); };

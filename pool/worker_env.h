@@ -20,8 +20,12 @@ struct WorkerEnv {
   // Sleeps that long; a sleep cut short by a signal is resumed, but it ends early once a stop
   // has been requested.
   std::function<void(double seconds)> sleep;
-  // A new connection to url, or null after the reason was printed on standard error.
-  std::function<wsclient::WebSocket*(const std::string& url)> connect;
+  // A new connection to url (ws:// or wss://), or null after the reason was printed on standard
+  // error; *reason then holds a short cause for the retry line when one is known.
+  std::function<wsclient::WebSocket*(const std::string& url, std::string* reason)> connect;
+  // A factor from 0.8 to 1.2 for each back-off, so restarted pools are not hit by every rig in
+  // the same second. Unset: 1.
+  std::function<double()> jitter;
   // Destroys a connection that connect() returned.
   std::function<void(wsclient::WebSocket*)> discard;
   // Selects device `gpu` for the calling thread.
@@ -39,6 +43,7 @@ struct WorkerEnv {
 
 // Real clock and sleep, WebSocket::from_url, the process backend, standard output and the
 // SIGINT/SIGTERM stop flag.
-WorkerEnv real_worker_env();
+// wss:// connections check certificates as tls says.
+WorkerEnv real_worker_env(const wsclient::TlsOptions& tls = wsclient::TlsOptions());
 
 }  // namespace tarn

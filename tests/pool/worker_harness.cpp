@@ -135,7 +135,8 @@ tarn::WorkerEnv Harness::env() {
     now_ns += static_cast<std::int64_t>(s * 1e9);
     if (max_sleeps > 0 && static_cast<int>(sleeps.size()) >= max_sleeps) stop = true;
   };
-  e.connect = [this](const std::string&) -> wsclient::WebSocket* {
+  e.connect = [this](const std::string& url, std::string*) -> wsclient::WebSocket* {
+    connect_urls.push_back(url);
     if (++connects > 1000) stop = true;  // a runaway loop ends the test instead of hanging it
     if (on_connect) on_connect();
     if (refusals_ > 0) {

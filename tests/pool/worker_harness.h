@@ -101,6 +101,7 @@ struct Harness {
   bool stop = false;
   int max_sleeps = 0;  // when > 0, the stop comes with that many sleeps
   int connects = 0;
+  std::vector<std::string> connect_urls;  // in the order asked
   std::function<void()> on_connect;  // runs inside every connect, before its answer
   int cc;
   int sm_count;

@@ -1,0 +1,15 @@
+// How the pool mode reaches its pools and which devices it mines on (global options).
+#pragma once
+
+#include <string>
+
+namespace tarn {
+
+struct PoolOptions {
+  std::string ca_file;         // one more trusted CA for wss:// pools
+  bool tls_no_verify = false;  // certificates not checked; warned on every connect
+  double job_timeout = 0.0;    // reconnect after this long without a pool message; 0: off
+  std::string devices;         // "0,2,5", "all", or empty for the ngpu word
+};
+
+}  // namespace tarn

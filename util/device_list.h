@@ -1,0 +1,15 @@
+// The devices a mode runs on: a --devices list ("0,2,5" or "all") or the first ngpu.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarn {
+
+// With an empty list: devices 0 to ngpu - 1, ngpu raised to 1 and capped at count. Otherwise
+// the listed indices in the order given; false with the reason in *why when one is not a
+// number, is listed twice or does not exist.
+bool choose_devices(const std::string& list, int ngpu, int count, std::vector<int>* out,
+                    std::string* why);
+
+}  // namespace tarn
