@@ -266,6 +266,31 @@ TARN_HD uint64_t fold_mul_eps(uint64_t lo, uint32_t h, uint32_t eps) {
 #endif
 }
 
+// a + b for b < p, a carry out of bit 63 folded back as eps with one wide multiply-add: with a
+// carry the low word is at most 2^64 - 1 + p - 1 - 2^64 = p - 2, so adding eps cannot carry.
+TARN_HD uint64_t add_fold_canon(uint64_t a, uint64_t b, uint32_t eps) {
+#if defined(__CUDA_ARCH__)
+  uint64_t r;
+  asm("{\n\t"
+      ".reg .u32 a0, a1, b0, b1, c;\n\t"
+      "mov.b64        {a0, a1}, %1;\n\t"
+      "mov.b64        {b0, b1}, %2;\n\t"
+      "add.cc.u32     a0, a0, b0;\n\t"
+      "addc.cc.u32    a1, a1, b1;\n\t"
+      "addc.u32       c, 0, 0;\n\t"
+      "mad.lo.cc.u32  a0, c, %3, a0;\n\t"
+      "madc.hi.u32    a1, c, %3, a1;\n\t"
+      "mov.b64        %0, {a0, a1};\n\t"
+      "}"
+      : "=l"(r)
+      : "l"(a), "l"(b), "r"(eps));
+  return r;
+#else
+  const uint64_t s = a + b;
+  return s + (s < b ? static_cast<uint64_t>(eps) : 0u);
+#endif
+}
+
 // t - h (h < 2^32); on a borrow subtract eps once more (t < h means t < 2^32, so the first
 // difference is above eps and the second subtraction cannot borrow).
 TARN_HD uint64_t sub_small_fold(uint64_t t, uint32_t h) {

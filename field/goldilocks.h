@@ -21,6 +21,9 @@ TARN_HD felt gf_add(felt a, felt b) {
   return s + (s > 0xFFFFFFFF00000000ull ? 0x1FFFFFFFEull : 0xFFFFFFFFull);
 }
 
+// a + b for canonical b (a round constant): one wrap at most, folded without a compare.
+TARN_HD felt gf_add_canon(felt a, felt b) { return add_fold_canon(a, b, tarn_epsilon()); }
+
 // a + 1 (the sponge padding): only a wrap to 0 needs a correction.
 TARN_HD felt gf_add1(felt a) {
   const felt r = a + 1;

@@ -112,7 +112,7 @@ TARN_HD void permute_rounds(felt* x, int first) {
   }
 
   TARN_UNROLL
-  for (int i = 0; i < 12; ++i) x[i] = gf_add(x[i], term_ext_rc(i));
+  for (int i = 0; i < 12; ++i) x[i] = gf_add_canon(x[i], term_ext_rc(i));
 
   TARN_NO_UNROLL
   for (int r = 0; r < 4; ++r) {

@@ -31,6 +31,7 @@ void check_all_ops(felt a, felt b) {
   const felt cb = ref::canon(b);
   ASSERT_EQ(gf_canon(gf_add(a, b)), ref::add(a, b)) << std::hex << a << " + " << b;
   ASSERT_EQ(gf_canon(gf_sub(a, cb)), ref::sub(a, cb)) << std::hex << a << " - " << cb;
+  ASSERT_EQ(gf_canon(gf_add_canon(a, cb)), ref::add(a, cb)) << std::hex << a << " + " << cb;
   ASSERT_EQ(gf_canon(gf_mul(a, b)), ref::mul(a, b)) << std::hex << a << " * " << b;
   ASSERT_EQ(gf_canon(gf_mul_add(a, b, a ^ b)), ref::add(ref::mul(a, b), a ^ b))
       << std::hex << a << " * " << b << " + " << (a ^ b);

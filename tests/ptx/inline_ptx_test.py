@@ -24,7 +24,7 @@ EDGES = (0, 1, 2, 0xFFFFFFFF, 1 << 32, (1 << 32) + 1, (1 << 63) - 1, 1 << 63, P 
          0xFFFFFFFF00000000, (1 << 64) - 2, (1 << 64) - 1)
 EPS = 0xFFFFFFFF
 # Inputs that are the field's epsilon by contract (the fold's bound argument needs eps = 2^32-1).
-EPS_INPUT = {"fold_mul_eps": 2, "fold128": 2, "fold128_plus_eps": 2, "add_fold": 2, "add_fold_mad": 2}
+EPS_INPUT = {"fold_mul_eps": 2, "fold128": 2, "fold128_plus_eps": 2, "add_fold_canon": 2, "add_fold": 2, "add_fold_mad": 2}
 # Where an asm statement may live; each must have its entry in blocks.h.
 ASM_HEADERS = ("field", "hash", "search")
 
