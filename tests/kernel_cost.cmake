@@ -9,4 +9,4 @@ add_test(NAME kernel_cost.budget
                  --out ${CMAKE_BINARY_DIR}/kernel-cost
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 set_tests_properties(kernel_cost.tool PROPERTIES TIMEOUT 300)
-set_tests_properties(kernel_cost.budget PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
+set_tests_properties(kernel_cost.budget PROPERTIES TIMEOUT 600)
