@@ -246,18 +246,24 @@ bool handshake(Transport& stream, const std::string& url, const WsUrl& u, const 
     return r == ReadResult::OK;
 }
 
+// The fixed limits of the URL and origin texts, each refused with its own line.
+bool sizes_fit(const std::string& url, const std::string& origin) {
+    if (url.size() >= 512) {
+        fprintf(stderr, "ERROR: url size limit exceeded: %s\n", url.c_str());
+        return false;
+    }
+    if (origin.size() >= 200) {
+        fprintf(stderr, "ERROR: origin size limit exceeded: %s\n", origin.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 WebSocket* from_url(const std::string& url, bool useMask, const std::string& origin,
                     const ConnectOptions& options) {
-    if (url.size() >= 512) {
-        fprintf(stderr, "ERROR: url size limit exceeded: %s\n", url.c_str());
-        return nullptr;
-    }
-    if (origin.size() >= 200) {
-        fprintf(stderr, "ERROR: origin size limit exceeded: %s\n", origin.c_str());
-        return nullptr;
-    }
+    if (!sizes_fit(url, origin)) return nullptr;
     WsUrl u;
     if (!parse_ws_url(url, u)) {
         fprintf(stderr, "ERROR: Could not parse WebSocket url: %s\n", url.c_str());
@@ -278,14 +284,7 @@ WebSocket* from_url(const std::string& url, bool useMask, const std::string& ori
 
 WebSocket* from_url_tls(const std::string& url, bool useMask, const std::string& origin,
                         const ConnectOptions& options, const TlsOptions& tls) {
-    if (url.size() >= 512) {
-        fprintf(stderr, "ERROR: url size limit exceeded: %s\n", url.c_str());
-        return nullptr;
-    }
-    if (origin.size() >= 200) {
-        fprintf(stderr, "ERROR: origin size limit exceeded: %s\n", origin.c_str());
-        return nullptr;
-    }
+    if (!sizes_fit(url, origin)) return nullptr;
     WsUrl u;
     if (!parse_wss_url(url, u)) {
         fprintf(stderr, "ERROR: Could not parse WebSocket url: %s\n", url.c_str());
