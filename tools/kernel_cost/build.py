@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 # The disassembler comes from PyPI; this is the version the figures were taken with.
-CUOBJDUMP_PIN = "nvidia-cuda-cuobjdump==13.2.78"
+CUOBJDUMP_PIN = "nvidia-cuda-cuobjdump==13.2.78 nvidia-cuda-nvdisasm==13.2.78"
 
 # The release flags of the device module (CMakeLists.txt: Release build, tarn_kernels options).
 RELEASE_FLAGS = ["-O3", "-DNDEBUG", "-std=c++17", "--expt-relaxed-constexpr", "-lineinfo"]
@@ -47,8 +47,8 @@ def find_cuobjdump():
                     "(or set TARN_CUOBJDUMP)" % CUOBJDUMP_PIN)
 
 
-def run(cmd, what):
-    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+def run(cmd, what, env=None):
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
     if p.returncode != 0:
         tail = p.stdout.strip().splitlines()[-3:]
         raise ToolError("%s failed (status %d): %s" % (what, p.returncode, " | ".join(tail)))
@@ -67,7 +67,11 @@ def compile_cubin(src, arch, out_dir, root=None, extra=()):
 
 
 def disassemble(cubin):
-    return run([find_cuobjdump(), "-sass", cubin], "cuobjdump -sass")
+    # cuobjdump -sass runs nvdisasm, which the PyPI packages install beside it.
+    tool = find_cuobjdump()
+    env = dict(os.environ)
+    env["PATH"] = os.path.dirname(tool) + os.pathsep + env.get("PATH", "")
+    return run([tool, "-sass", cubin], "cuobjdump -sass", env=env)
 
 
 def ptxas_figures(log, mangled):
