@@ -133,6 +133,47 @@ TARN_HD U128 mul_wide(uint64_t a, uint64_t b) {
 #endif
 }
 
+// lo32(x) * d + hi32(x) * e + c modulo 2^96: x * d + c when e = d * 2^32 mod p (the high half's
+// 2^32 is taken into the constant), and exact when the caller knows the value stays below 2^96.
+// Four 32 x 32 multiply-adds and no 128-bit top word, so the result needs only a 96-bit fold.
+// The outer products x0*d0 and x1*e0 ride in one chain with c, their carries into the top limb;
+// the middle products x0*d1 + x1*e1 are summed in their own pair and added in at bit 32.
+TARN_HD Acc96 mul_split_add96(uint64_t x, uint64_t d, uint64_t e, Acc96 c) {
+#if defined(__CUDA_ARCH__)
+  uint64_t lo;
+  uint32_t hi;
+  asm("{\n\t"
+      ".reg .u32 x0, x1, d0, d1, e0, e1, a0, a1, b0, b1, k;\n\t"
+      ".reg .u64 b;\n\t"
+      "mov.b64        {x0, x1}, %2;\n\t"
+      "mov.b64        {d0, d1}, %3;\n\t"
+      "mov.b64        {e0, e1}, %4;\n\t"
+      "mov.b64        {a0, a1}, %5;\n\t"
+      "mad.lo.cc.u32  a0, x0, d0, a0;\n\t"
+      "madc.hi.cc.u32 a1, x0, d0, a1;\n\t"
+      "addc.u32       k, %6, 0;\n\t"
+      "mad.lo.cc.u32  a0, x1, e0, a0;\n\t"
+      "madc.hi.cc.u32 a1, x1, e0, a1;\n\t"
+      "addc.u32       k, k, 0;\n\t"
+      "mul.wide.u32   b, x0, d1;\n\t"
+      "mov.b64        {b0, b1}, b;\n\t"
+      "mad.lo.cc.u32  b0, x1, e1, b0;\n\t"
+      "madc.hi.u32    b1, x1, e1, b1;\n\t"
+      "add.cc.u32     a1, a1, b0;\n\t"
+      "addc.u32       %1, k, b1;\n\t"
+      "mov.b64        %0, {a0, a1};\n\t"
+      "}"
+      : "=l"(lo), "=r"(hi)
+      : "l"(x), "l"(d), "l"(e), "l"(c.lo), "r"(c.hi));
+  return {lo, hi};
+#else
+  const unsigned __int128 v = static_cast<unsigned __int128>(lo32(x)) * d +
+                              static_cast<unsigned __int128>(hi32(x)) * e + c.lo +
+                              (static_cast<unsigned __int128>(c.hi) << 64);
+  return {static_cast<uint64_t>(v), static_cast<uint32_t>(v >> 64)};
+#endif
+}
+
 // a * a exactly from three wide multiplies: the cross product a0*a1 is added in once, shifted
 // left by 33 bits, instead of being multiplied twice (its top bit goes to the top word).
 TARN_HD U128 sqr_wide(uint64_t a) {

@@ -93,9 +93,12 @@ TARN_HD void permute_rounds(felt* x, int first) {
     full_round<RC_INIT_NEXT_BIASED>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
   }
 
-  felt diag[12];
+  felt diag[12], diag_hi[12];
   TARN_UNROLL
-  for (int i = 0; i < 12; ++i) diag[i] = mat_diag(i);
+  for (int i = 0; i < 12; ++i) {
+    diag[i] = mat_diag(i);
+    diag_hi[i] = (DIAG_SPLIT_MASK >> i) & 1u ? mat_diag_shifted(i) : 0;
+  }
 
   TARN_NO_UNROLL
   for (int r = 0; r < 22; ++r) {
@@ -104,11 +107,18 @@ TARN_HD void permute_rounds(felt* x, int first) {
     TARN_UNROLL
     for (int i = 1; i < 12; ++i) sum = acc_add(sum, x[i]);
     // Lane 0 also takes the next round's constant; after the last round that is 0. The sums go
-    // into the products unreduced: the diagonal is canonical, so a * d + sum stays below 2^128.
+    // into the products unreduced: the diagonal is canonical, so a * d + sum stays below 2^128,
+    // and on the split lanes below 2^96, which a 96-bit fold reduces.
     const Acc96 sum0 = acc_add(sum, internal_next_rc(r));
     x[0] = gf_mul_add96(x[0], diag[0], sum0);
     TARN_UNROLL
-    for (int i = 1; i < 12; ++i) x[i] = gf_mul_add96(x[i], diag[i], sum);
+    for (int i = 1; i < 12; ++i) {
+      if ((DIAG_SPLIT_MASK >> i) & 1u) {
+        x[i] = reduce96(mul_split_add96(x[i], diag[i], diag_hi[i], sum));
+      } else {
+        x[i] = gf_mul_add96(x[i], diag[i], sum);
+      }
+    }
   }
 
   TARN_UNROLL

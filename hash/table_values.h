@@ -57,12 +57,44 @@ constexpr RoundTable<N> minus_row_bias(const RoundTable<N>& t) {
   return r;
 }
 
+// d * 2^32 mod p for canonical d: d1 * 2^64 = d1 * eps, and a wrap of the sum is one more eps
+// (the wrapped sum is below 2^33, so adding eps cannot wrap again).
+constexpr uint64_t times_2_32_mod_p(uint64_t d) {
+  const uint64_t a = d << 32;
+  const uint64_t b = (d >> 32) * 0xFFFFFFFFull;
+  uint64_t s = a + b;
+  if (s < a) s += 0xFFFFFFFFull;
+  return s >= 0xFFFFFFFF00000001ull ? s - 0xFFFFFFFF00000001ull : s;
+}
+
+// The internal diagonal with each entry times 2^32, so x * d = lo32(x) * d + hi32(x) * d' mod p.
+constexpr RoundTable<12> diag_shifted_table() {
+  RoundTable<12> t{};
+  for (int i = 0; i < 12; ++i) t.v[i] = times_2_32_mod_p(host_tables::MAT_DIAG[i]);
+  return t;
+}
+
+// Lanes 1-11 whose internal product may use that split (mul_split_add96): with d + d' at most
+// 2^64 - 2^37, lo32(x) d + hi32(x) d' + sum < (2^32 - 1)(2^64 - 2^37) + 2^68 < 2^96 for the sum
+// of twelve lanes (below 2^68), so the value has no 128-bit top word. Lane 0 also carries the
+// round constant and keeps the general product.
+constexpr uint32_t diag_split_mask() {
+  constexpr uint64_t LIMIT = ~0ull - ((1ull << 37) - 1);  // 2^64 - 2^37
+  const RoundTable<12> e = diag_shifted_table();
+  uint32_t m = 0;
+  for (int i = 1; i < 12; ++i)
+    if (e.v[i] <= LIMIT && host_tables::MAT_DIAG[i] <= LIMIT - e.v[i]) m |= 1u << i;
+  return m;
+}
+inline constexpr uint32_t DIAG_SPLIT_MASK = diag_split_mask();
+
 namespace host_tables {
 inline constexpr RoundTable<48> INIT_NEXT_RC = init_next_rc_table();
 inline constexpr RoundTable<48> TERM_NEXT_RC = term_next_rc_table();
 inline constexpr RoundTable<22> INTERNAL_NEXT_RC = internal_next_rc_table();
 inline constexpr RoundTable<48> INIT_NEXT_RC_BIASED = minus_row_bias(init_next_rc_table());
 inline constexpr RoundTable<48> TERM_NEXT_RC_BIASED = minus_row_bias(term_next_rc_table());
+inline constexpr RoundTable<12> MAT_DIAG_SHIFTED = diag_shifted_table();
 }  // namespace host_tables
 
 }  // namespace tarn

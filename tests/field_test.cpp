@@ -7,6 +7,7 @@
 #include "field/goldilocks.h"
 #include "field/goldilocks_ref.h"
 #include "hash/sponge.h"
+#include "hash/table_values.h"
 
 using namespace tarn;
 
@@ -113,6 +114,32 @@ TEST(Field, ReductionsOfBoundaryLimbsAgreeWithReference) {
           << std::hex << h << ":" << lo;
     }
   }
+}
+
+// The split product of the internal rounds: x * d + c from lo32(x) * d + hi32(x) * (d 2^32 mod p),
+// for every diagonal entry and edge constant whose pair stays within the bound that keeps the
+// value below 2^96, with addends up to the largest sum of lanes.
+TEST(Field, SplitProductAgreesWithReferenceWithinItsBound) {
+  constexpr uint64_t LIMIT = ~0ull - ((1ull << 37) - 1);
+  std::vector<uint64_t> ds = {1, 2, 0xFFFFFFFFull, 1ull << 32, P - 1};
+  for (uint64_t d : host_tables::MAT_DIAG) ds.push_back(d);
+  std::vector<Acc96> cs = {{0, 0}, {~0ull, 0}, {~0ull - 11, 11}, {~0ull, 15}, {1, 15}};
+  int pairs = 0;
+  for (uint64_t d : ds) {
+    const uint64_t e = times_2_32_mod_p(d);
+    ASSERT_EQ(e, ref::mul(d, 1ull << 32));
+    if (e > LIMIT || d > LIMIT - e) continue;
+    ++pairs;
+    for (felt x : boundary_operands()) {
+      for (const Acc96 c : cs) {
+        const unsigned __int128 cv = (static_cast<unsigned __int128>(c.hi) << 64) | c.lo;
+        const felt want = ref::add(ref::mul(x, d), static_cast<uint64_t>(cv % P));
+        ASSERT_EQ(gf_canon(reduce96(mul_split_add96(x, d, e, c))), want)
+            << std::hex << x << " * " << d << " + " << c.hi << ":" << c.lo;
+      }
+    }
+  }
+  EXPECT_GE(pairs, 9);  // the split lanes' entries at least
 }
 
 TEST(Field, AccumulatorReducesExactSums) {

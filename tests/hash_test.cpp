@@ -97,6 +97,19 @@ TEST(Permutation, FoldedTablesFollowTheBaseTables) {
     EXPECT_EQ(ref::add(T::INIT_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::INIT_NEXT_RC.v[i]);
     EXPECT_EQ(ref::add(T::TERM_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::TERM_NEXT_RC.v[i]);
   }
+  // The shifted diagonal, and the split lanes: lane 0 never, and for the others the largest
+  // split product plus twelve lanes' sum must stay below 2^96.
+  EXPECT_EQ(DIAG_SPLIT_MASK & 1u, 0u);
+  EXPECT_NE(DIAG_SPLIT_MASK, 0u);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(T::MAT_DIAG_SHIFTED.v[i], ref::mul(T::MAT_DIAG[i], 1ull << 32));
+    if (!((DIAG_SPLIT_MASK >> i) & 1u)) continue;
+    const unsigned __int128 most =
+        static_cast<unsigned __int128>(0xFFFFFFFFull) * T::MAT_DIAG[i] +
+        static_cast<unsigned __int128>(0xFFFFFFFFull) * T::MAT_DIAG_SHIFTED.v[i] +
+        static_cast<unsigned __int128>(12) * ~0ull;
+    EXPECT_LT(most, static_cast<unsigned __int128>(1) << 96) << "lane " << i;
+  }
 }
 
 TEST(Permutation, AnyRepresentativeAndRandomStatesAgree) {

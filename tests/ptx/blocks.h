@@ -17,6 +17,9 @@
   X(fold128, 3, 1, { out[0] = fold128(in[0], in[1], TARN_EPS_ARG(2)); })                      \
   X(fold128_plus_eps, 3, 2, { const Acc96 r = fold128_plus_eps(in[0], in[1], TARN_EPS_ARG(2));  \
                               out[0] = r.lo; out[1] = r.hi; })                                \
+  X(mul_split_add96, 5, 2, { const Acc96 r = mul_split_add96(in[0], in[1], in[2],             \
+                                                          Acc96{in[3], TARN_EPS_ARG(4)});     \
+                              out[0] = r.lo; out[1] = r.hi; })                                \
   X(sqr_wide, 1, 2, { const U128 r = sqr_wide(in[0]); out[0] = r.lo; out[1] = r.hi; })        \
   X(fold_mul_eps, 3, 1, { out[0] = fold_mul_eps(in[0], TARN_EPS_ARG(1), TARN_EPS_ARG(2)); })  \
   X(add_fold_canon, 3, 1, { out[0] = add_fold_canon(in[0], in[1], TARN_EPS_ARG(2)); })        \
