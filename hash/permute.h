@@ -112,7 +112,8 @@ TARN_HD void permute_rounds(felt* x, int first) {
     const Acc96 sum0 = acc_add(sum, internal_next_rc(r));
     x[0] = gf_mul_add96(x[0], diag[0], sum0);
     TARN_UNROLL
-    for (int i = 1; i < 12; ++i) {
+    for (int j = 1; j < 12; ++j) {
+      const int i = 12 - j;
       if ((DIAG_SPLIT_MASK >> i) & 1u) {
         x[i] = reduce96(mul_split_add96(x[i], diag[i], diag_hi[i], sum));
       } else {
