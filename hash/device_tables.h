@@ -18,4 +18,5 @@ __constant__ tarn::RoundTable<22> INTERNAL_NEXT_RC = tarn::internal_next_rc_tabl
 __constant__ tarn::RoundTable<48> INIT_NEXT_RC_BIASED = tarn::minus_row_bias(tarn::init_next_rc_table());
 __constant__ tarn::RoundTable<48> TERM_NEXT_RC_BIASED = tarn::minus_row_bias(tarn::term_next_rc_table());
 __constant__ tarn::RoundTable<12> MAT_DIAG_SHIFTED = tarn::diag_shifted_table();
+__constant__ tarn::RoundTable<22> INTERNAL_NEXT_RC_LANE0 = tarn::internal_next_rc_lane0();
 #endif

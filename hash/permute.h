@@ -109,8 +109,9 @@ TARN_HD void permute_rounds(felt* x, int first) {
     // Lane 0 also takes the next round's constant; after the last round that is 0. The sums go
     // into the products unreduced: the diagonal is canonical, so a * d + sum stays below 2^128,
     // and on the split lanes below 2^96, which a 96-bit fold reduces.
-    const Acc96 sum0 = acc_add(sum, internal_next_rc(r));
-    x[0] = gf_mul_add96(x[0], diag[0], sum0);
+    // Lane 0 splits too, with its high half complemented; its constant table carries the offset.
+    const Acc96 sum0 = acc_add(sum, internal_next_rc_lane0(r));
+    x[0] = reduce96(mul_split_add96(x[0] ^ 0xFFFFFFFF00000000ull, diag[0], LANE0_DIAG_HI, sum0));
     TARN_UNROLL
     for (int j = 1; j < 12; ++j) {
       const int i = 12 - j;

@@ -88,6 +88,25 @@ constexpr uint32_t diag_split_mask() {
 }
 inline constexpr uint32_t DIAG_SPLIT_MASK = diag_split_mask();
 
+// Lane 0's entry fails that bound, but with the lane's high half complemented it fits:
+// x = lo32(x) + (2^32 - 1 - ~hi32(x)) 2^32, so x d0 = lo32(x) d0 + ~hi32(x) (p - d0') + K0 mod p
+// with d0' = d0 2^32 mod p and K0 = (2^32 - 1) d0'; K0 rides in lane 0's round-constant table.
+constexpr uint64_t LANE0_DIAG_HI = 0xFFFFFFFF00000001ull - times_2_32_mod_p(host_tables::MAT_DIAG[0]);
+constexpr uint64_t lane0_offset() {
+  const uint64_t e = times_2_32_mod_p(host_tables::MAT_DIAG[0]);
+  const uint64_t t = times_2_32_mod_p(e);  // e 2^32 - e = (2^32 - 1) e
+  return t >= e ? t - e : t + (0xFFFFFFFF00000001ull - e);
+}
+constexpr RoundTable<22> internal_next_rc_lane0() {
+  RoundTable<22> t = internal_next_rc_table();
+  const uint64_t k = lane0_offset();
+  for (int i = 0; i < 22; ++i) {
+    const uint64_t s = t.v[i] + k;  // both canonical: one wrap at most, then below p
+    t.v[i] = s < k ? s + 0xFFFFFFFFull : (s >= 0xFFFFFFFF00000001ull ? s - 0xFFFFFFFF00000001ull : s);
+  }
+  return t;
+}
+
 namespace host_tables {
 inline constexpr RoundTable<48> INIT_NEXT_RC = init_next_rc_table();
 inline constexpr RoundTable<48> TERM_NEXT_RC = term_next_rc_table();
@@ -95,6 +114,7 @@ inline constexpr RoundTable<22> INTERNAL_NEXT_RC = internal_next_rc_table();
 inline constexpr RoundTable<48> INIT_NEXT_RC_BIASED = minus_row_bias(init_next_rc_table());
 inline constexpr RoundTable<48> TERM_NEXT_RC_BIASED = minus_row_bias(term_next_rc_table());
 inline constexpr RoundTable<12> MAT_DIAG_SHIFTED = diag_shifted_table();
+inline constexpr RoundTable<22> INTERNAL_NEXT_RC_LANE0 = internal_next_rc_lane0();
 }  // namespace host_tables
 
 }  // namespace tarn

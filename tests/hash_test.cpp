@@ -110,6 +110,17 @@ TEST(Permutation, FoldedTablesFollowTheBaseTables) {
         static_cast<unsigned __int128>(12) * ~0ull;
     EXPECT_LT(most, static_cast<unsigned __int128>(1) << 96) << "lane " << i;
   }
+  // Lane 0 with its high half complemented: the same bound with 13 lanes' worth of addend (the
+  // sum and its constant), and the offset its constant table carries.
+  const uint64_t d0 = T::MAT_DIAG[0], e0 = T::MAT_DIAG_SHIFTED.v[0];
+  EXPECT_EQ(ref::add(LANE0_DIAG_HI, e0), 0u);
+  const unsigned __int128 most0 = static_cast<unsigned __int128>(0xFFFFFFFFull) * d0 +
+                                  static_cast<unsigned __int128>(0xFFFFFFFFull) * LANE0_DIAG_HI +
+                                  static_cast<unsigned __int128>(13) * ~0ull;
+  EXPECT_LT(most0, static_cast<unsigned __int128>(1) << 96);
+  const uint64_t k0 = ref::mul(0xFFFFFFFFull, e0);
+  for (int i = 0; i < 22; ++i)
+    EXPECT_EQ(T::INTERNAL_NEXT_RC_LANE0.v[i], ref::add(T::INTERNAL_NEXT_RC.v[i], k0)) << i;
 }
 
 TEST(Permutation, AnyRepresentativeAndRandomStatesAgree) {
