@@ -157,7 +157,7 @@ def main(argv=None):
     ap.add_argument("--classify-sass", metavar="FILE",
                     help="classify the mine_kernel of a cuobjdump -sass listing (static counts)")
     ap.add_argument("--check-budget", action="store_true",
-                    help="fail when sm_90 or sm_120 exceeds %s by more than 2%%" % BUDGET_FILE)
+                    help="fail when sm_90 or sm_120 exceeds %s by more than 2%%%%" % BUDGET_FILE)
     ap.add_argument("--src", default=build.repo_root(), help="source tree to build (default: this one)")
     ap.add_argument("--out", default=None, help="folder for the cubins (default build-kernel-cost)")
     ap.add_argument("--budget", default=None, help="budget file (default %s)" % BUDGET_FILE)
