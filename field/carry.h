@@ -26,46 +26,12 @@ TARN_HD uint64_t make64(uint32_t lo, uint32_t hi) {
   return (static_cast<uint64_t>(hi) << 32) | lo;
 }
 
-// a * b + c exactly (fits: (2^64-1)^2 + 2^64-1 < 2^128). The outer products take c and the
-// carry between them in one multiply-add chain; the cross products a0*b1 + a1*b0 are summed in
-// their own register pair (its carry goes straight to the top word) and added in at bit 32, so
-// no register pair has to be rebuilt from halves of two others. No partial sum exceeds the
-// final value, so the top word never wraps.
-TARN_HD U128 mul_wide_add(uint64_t a, uint64_t b, uint64_t c) {
-#if defined(__CUDA_ARCH__)
-  uint64_t lo, hi;
-  asm("{\n\t"
-      ".reg .u32 a0, a1, b0, b1, c0, c1, l0, l1, h0, h1, x0, x1;\n\t"
-      "mov.b64        {a0, a1}, %2;\n\t"
-      "mov.b64        {b0, b1}, %3;\n\t"
-      "mov.b64        {c0, c1}, %4;\n\t"
-      "mad.lo.cc.u32  l0, a0, b0, c0;\n\t"
-      "madc.hi.cc.u32 l1, a0, b0, c1;\n\t"
-      "madc.lo.cc.u32 h0, a1, b1, 0;\n\t"
-      "madc.hi.u32    h1, a1, b1, 0;\n\t"
-      "mul.lo.u32     x0, a0, b1;\n\t"
-      "mul.hi.u32     x1, a0, b1;\n\t"
-      "mad.lo.cc.u32  x0, a1, b0, x0;\n\t"
-      "madc.hi.cc.u32 x1, a1, b0, x1;\n\t"
-      "addc.u32       h1, h1, 0;\n\t"
-      "add.cc.u32     l1, l1, x0;\n\t"
-      "addc.cc.u32    h0, h0, x1;\n\t"
-      "addc.u32       h1, h1, 0;\n\t"
-      "mov.b64        %0, {l0, l1};\n\t"
-      "mov.b64        %1, {h0, h1};\n\t"
-      "}"
-      : "=l"(lo), "=l"(hi)
-      : "l"(a), "l"(b), "l"(c));
-  return {lo, hi};
-#else
-  // The host's widening multiply gives the same 128 bits as the four partial products.
-  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b + c;
-  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
-#endif
-}
-
 // a * b + c for a 96-bit c, exact when b < p: then a * b <= 2^128 - 2^96 - 2^64 + 2^32, which
-// leaves room for any c below 2^96. c's top limb rides in the chain with the top product.
+// leaves room for any c below 2^96. The outer products take c and the carry between them in one
+// multiply-add chain, c's top limb riding with the top product; the cross products a0*b1 + a1*b0
+// are summed in their own register pair (its carry goes straight to the top word) and added in
+// at bit 32, so no register pair has to be rebuilt from halves of two others. No partial sum
+// exceeds the final value, so the top word never wraps.
 TARN_HD U128 mul_wide_add96(uint64_t a, uint64_t b, Acc96 c) {
 #if defined(__CUDA_ARCH__)
   uint64_t lo, hi;
@@ -97,6 +63,11 @@ TARN_HD U128 mul_wide_add96(uint64_t a, uint64_t b, Acc96 c) {
                               (static_cast<unsigned __int128>(c.hi) << 64);
   return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
 #endif
+}
+
+// a * b + c exactly (fits: (2^64-1)^2 + 2^64-1 < 2^128): the same chain with a zero top limb.
+TARN_HD U128 mul_wide_add(uint64_t a, uint64_t b, uint64_t c) {
+  return mul_wide_add96(a, b, Acc96{c, 0});
 }
 
 // a * b exactly. As mul_wide_add without the addend: the outer products are plain wide

@@ -8,8 +8,6 @@
 #define TARN_EPS_ARG(k) static_cast<uint32_t>(in[k])
 
 #define TARN_PTX_BLOCKS(X)                                                                    \
-  X(mul_wide_add, 3, 2, { const U128 r = mul_wide_add(in[0], in[1], in[2]); out[0] = r.lo;    \
-                          out[1] = r.hi; })                                                   \
   X(mul_wide_add96, 4, 2, { const U128 r = mul_wide_add96(in[0], in[1],                       \
                                                           Acc96{in[2], TARN_EPS_ARG(3)});     \
                             out[0] = r.lo; out[1] = r.hi; })                                  \

@@ -112,8 +112,8 @@ class InlinePtx(unittest.TestCase):
                 self.assertEqual(bad[:3], [], "%d mismatches" % len(bad))
 
     def test_a_one_character_fault_in_a_carry_chain_is_caught(self):
-        faults = (("mul_wide_add", "mad.lo.cc.u32", "mad.lo.u32"),     # dropped .cc
-                  ("mul_wide_add", "madc.hi.cc.u32", "mad.hi.cc.u32"),  # madc -> mad
+        faults = (("mul_wide_add96", "mad.lo.cc.u32", "mad.lo.u32"),     # dropped .cc
+                  ("mul_wide_add96", "madc.hi.cc.u32", "mad.hi.cc.u32"),  # madc -> mad
                   ("acc_add_acc", "addc.cc.u32", "add.cc.u32"),
                   ("sub_small_fold", "subc.cc.u32", "subc.u32"),
                   ("fold_mul_eps", "addc.u32", "add.u32"),
