@@ -15,8 +15,11 @@ __constant__ uint64_t MAT_DIAG[12] = {MAT_DIAG_VALUES};
 __constant__ tarn::RoundTable<48> INIT_NEXT_RC = tarn::init_next_rc_table();
 __constant__ tarn::RoundTable<48> TERM_NEXT_RC = tarn::term_next_rc_table();
 __constant__ tarn::RoundTable<22> INTERNAL_NEXT_RC = tarn::internal_next_rc_table();
-__constant__ tarn::RoundTable<48> INIT_NEXT_RC_BIASED = tarn::minus_row_bias(tarn::init_next_rc_table());
+__constant__ tarn::RoundTable<48> INIT_NEXT_RC_BIASED =
+    tarn::minus_row_bias(tarn::init_next_rc_offset_table());
 __constant__ tarn::RoundTable<48> TERM_NEXT_RC_BIASED = tarn::minus_row_bias(tarn::term_next_rc_table());
-__constant__ tarn::RoundTable<12> MAT_DIAG_SHIFTED = tarn::diag_shifted_table();
+__constant__ tarn::RoundTable<12> LANE_COEF_LO = tarn::lane_coef_table(false);
+__constant__ tarn::RoundTable<12> LANE_COEF_HI = tarn::lane_coef_table(true);
 __constant__ tarn::RoundTable<22> INTERNAL_NEXT_RC_LANE0 = tarn::internal_next_rc_lane0();
+__constant__ tarn::RoundTable<12> TERM_FIRST_RC = tarn::term_first_rc_table();
 #endif

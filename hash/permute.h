@@ -93,38 +93,34 @@ TARN_HD void permute_rounds(felt* x, int first) {
     full_round<RC_INIT_NEXT_BIASED>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
   }
 
-  felt diag[12], diag_hi[12];
+  felt coef_lo[12], coef_hi[12];
   TARN_UNROLL
   for (int i = 0; i < 12; ++i) {
-    diag[i] = mat_diag(i);
-    diag_hi[i] = (DIAG_SPLIT_MASK >> i) & 1u ? mat_diag_shifted(i) : 0;
+    coef_lo[i] = lane_coef_lo(i);
+    coef_hi[i] = lane_coef_hi(i);
   }
 
+  // The lanes other than 0 enter with their offsets (lane_offsets) and carry them to the end.
   TARN_NO_UNROLL
   for (int r = 0; r < 22; ++r) {
     x[0] = gf_pow7(x[0]);
     Acc96 sum = acc_from(x[0]);
     TARN_UNROLL
     for (int i = 1; i < 12; ++i) sum = acc_add(sum, x[i]);
-    // Lane 0 also takes the next round's constant; after the last round that is 0. The sums go
-    // into the products unreduced: the diagonal is canonical, so a * d + sum stays below 2^128,
-    // and on the split lanes below 2^96, which a 96-bit fold reduces.
-    // Lane 0 splits too, with its high half complemented; its constant table carries the offset.
+    // Lane 0 also takes the next round's constant (0 after the last round). The sums go into
+    // the products unreduced; each product stays below 2^96, which a 96-bit fold reduces.
     const Acc96 sum0 = acc_add(sum, internal_next_rc_lane0(r));
-    x[0] = reduce96(mul_split_add96(x[0] ^ 0xFFFFFFFF00000000ull, diag[0], LANE0_DIAG_HI, sum0));
     TARN_UNROLL
-    for (int j = 1; j < 12; ++j) {
-      const int i = 12 - j;
-      if ((DIAG_SPLIT_MASK >> i) & 1u) {
-        x[i] = reduce96(mul_split_add96(x[i], diag[i], diag_hi[i], sum));
-      } else {
-        x[i] = gf_mul_add96(x[i], diag[i], sum);
-      }
+    for (int j = 0; j < 12; ++j) {
+      const int i = (12 - j) % 12;
+      const felt flip = ((LANE_FLIP_LO >> i) & 1u ? 0xFFFFFFFFull : 0) |
+                        ((LANE_FLIP_HI >> i) & 1u ? 0xFFFFFFFF00000000ull : 0);
+      x[i] = reduce96(mul_split_add96(x[i] ^ flip, coef_lo[i], coef_hi[i], i == 0 ? sum0 : sum));
     }
   }
 
   TARN_UNROLL
-  for (int i = 0; i < 12; ++i) x[i] = gf_add_canon(x[i], term_ext_rc(i));
+  for (int i = 0; i < 12; ++i) x[i] = gf_add_canon(x[i], term_first_rc(i));
 
   TARN_NO_UNROLL
   for (int r = 0; r < 4; ++r) {

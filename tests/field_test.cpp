@@ -116,30 +116,24 @@ TEST(Field, ReductionsOfBoundaryLimbsAgreeWithReference) {
   }
 }
 
-// The split product of the internal rounds: x * d + c from lo32(x) * d + hi32(x) * (d 2^32 mod p),
-// for every diagonal entry and edge constant whose pair stays within the bound that keeps the
-// value below 2^96, with addends up to the largest sum of lanes.
-TEST(Field, SplitProductAgreesWithReferenceWithinItsBound) {
-  constexpr uint64_t LIMIT = ~0ull - ((1ull << 37) - 1);
-  std::vector<uint64_t> ds = {1, 2, 0xFFFFFFFFull, 1ull << 32, P - 1};
-  for (uint64_t d : host_tables::MAT_DIAG) ds.push_back(d);
-  std::vector<Acc96> cs = {{0, 0}, {~0ull, 0}, {~0ull - 11, 11}, {~0ull, 15}, {1, 15}};
-  int pairs = 0;
-  for (uint64_t d : ds) {
-    const uint64_t e = times_2_32_mod_p(d);
-    ASSERT_EQ(e, ref::mul(d, 1ull << 32));
-    if (e > LIMIT || d > LIMIT - e) continue;
-    ++pairs;
+// The split product of the internal rounds for every lane's coefficients and complemented
+// halves: lo32(x ^ flip) * a + hi32(x ^ flip) * b + c must be x * d - K + c for boundary x and
+// addends up to the largest sum of lanes, its value below 2^96 so the 96-bit fold is exact.
+TEST(Field, SplitProductOfEachLaneAgreesWithReference) {
+  const std::vector<Acc96> cs = {{0, 0}, {~0ull, 0}, {~0ull - 11, 11}, {~0ull, 12}, {1, 12}};
+  for (int i = 0; i < 12; ++i) {
+    const LaneSplit s = lane_split(i);
+    const felt flip = (s.flip_lo ? 0xFFFFFFFFull : 0) | (s.flip_hi ? 0xFFFFFFFF00000000ull : 0);
     for (felt x : boundary_operands()) {
       for (const Acc96 c : cs) {
         const unsigned __int128 cv = (static_cast<unsigned __int128>(c.hi) << 64) | c.lo;
-        const felt want = ref::add(ref::mul(x, d), static_cast<uint64_t>(cv % P));
-        ASSERT_EQ(gf_canon(reduce96(mul_split_add96(x, d, e, c))), want)
-            << std::hex << x << " * " << d << " + " << c.hi << ":" << c.lo;
+        const felt want = ref::add(ref::sub(ref::mul(x, host_tables::MAT_DIAG[i]), s.shortfall),
+                                   static_cast<uint64_t>(cv % P));
+        ASSERT_EQ(gf_canon(reduce96(mul_split_add96(x ^ flip, s.coef_lo, s.coef_hi, c))), want)
+            << "lane " << i << ": " << std::hex << x << " + " << c.hi << ":" << c.lo;
       }
     }
   }
-  EXPECT_GE(pairs, 9);  // the split lanes' entries at least
 }
 
 TEST(Field, AccumulatorReducesExactSums) {

@@ -94,31 +94,34 @@ TEST(Permutation, FoldedTablesFollowTheBaseTables) {
   for (int i = 0; i < 48; ++i) {
     EXPECT_LT(T::INIT_NEXT_RC_BIASED.v[i], GF_P);
     EXPECT_LT(T::TERM_NEXT_RC_BIASED.v[i], GF_P);
-    EXPECT_EQ(ref::add(T::INIT_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::INIT_NEXT_RC.v[i]);
+    if (i <= 36)  // the last row's other lanes carry the internal rounds' offsets (below)
+      EXPECT_EQ(ref::add(T::INIT_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::INIT_NEXT_RC.v[i]);
     EXPECT_EQ(ref::add(T::TERM_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::TERM_NEXT_RC.v[i]);
   }
-  // The shifted diagonal, and the split lanes: lane 0 never, and for the others the largest
-  // split product plus twelve lanes' sum must stay below 2^96.
-  EXPECT_EQ(DIAG_SPLIT_MASK & 1u, 0u);
-  EXPECT_NE(DIAG_SPLIT_MASK, 0u);
+  // The internal rounds' lane splits: each product stays below 2^96 with thirteen lanes' worth
+  // of addend, and the carried offsets are the fixed point of a round (lane 0's at 0).
+  const LaneOffsets o = lane_offsets();
+  uint64_t total = 0;
   for (int i = 0; i < 12; ++i) {
-    EXPECT_EQ(T::MAT_DIAG_SHIFTED.v[i], ref::mul(T::MAT_DIAG[i], 1ull << 32));
-    if (!((DIAG_SPLIT_MASK >> i) & 1u)) continue;
-    const unsigned __int128 most =
-        static_cast<unsigned __int128>(0xFFFFFFFFull) * T::MAT_DIAG[i] +
-        static_cast<unsigned __int128>(0xFFFFFFFFull) * T::MAT_DIAG_SHIFTED.v[i] +
-        static_cast<unsigned __int128>(12) * ~0ull;
+    const LaneSplit s = lane_split(i);
+    const unsigned __int128 most = static_cast<unsigned __int128>(0xFFFFFFFFull) * s.coef_lo +
+                                   static_cast<unsigned __int128>(0xFFFFFFFFull) * s.coef_hi +
+                                   static_cast<unsigned __int128>(13) * ~0ull;
     EXPECT_LT(most, static_cast<unsigned __int128>(1) << 96) << "lane " << i;
+    EXPECT_EQ(T::LANE_COEF_LO.v[i], s.coef_lo);
+    EXPECT_EQ(T::LANE_COEF_HI.v[i], s.coef_hi);
+    total = ref::add(total, o.o[i]);
   }
-  // Lane 0 with its high half complemented: the same bound with 13 lanes' worth of addend (the
-  // sum and its constant), and the offset its constant table carries.
-  const uint64_t d0 = T::MAT_DIAG[0], e0 = T::MAT_DIAG_SHIFTED.v[0];
-  EXPECT_EQ(ref::add(LANE0_DIAG_HI, e0), 0u);
-  const unsigned __int128 most0 = static_cast<unsigned __int128>(0xFFFFFFFFull) * d0 +
-                                  static_cast<unsigned __int128>(0xFFFFFFFFull) * LANE0_DIAG_HI +
-                                  static_cast<unsigned __int128>(13) * ~0ull;
-  EXPECT_LT(most0, static_cast<unsigned __int128>(1) << 96);
-  const uint64_t k0 = ref::mul(0xFFFFFFFFull, e0);
+  EXPECT_EQ(o.o[0], 0u);
+  EXPECT_EQ(total, o.total);
+  for (int i = 1; i < 12; ++i) {
+    const uint64_t d = T::MAT_DIAG[i];
+    EXPECT_EQ(ref::add(ref::sub(ref::mul(d, o.o[i]), lane_split(i).shortfall), o.total), o.o[i])
+        << "lane " << i;
+    EXPECT_EQ(T::INIT_NEXT_RC_BIASED.v[36 + i], ref::sub(o.o[i], 28 * 0xFFFFFFFFull)) << i;
+    EXPECT_EQ(T::TERM_FIRST_RC.v[i], ref::sub(T::TERM_EXT_RC[i], o.o[i])) << i;
+  }
+  const uint64_t k0 = ref::sub(lane_split(0).shortfall, o.total);
   for (int i = 0; i < 22; ++i)
     EXPECT_EQ(T::INTERNAL_NEXT_RC_LANE0.v[i], ref::add(T::INTERNAL_NEXT_RC.v[i], k0)) << i;
 }
