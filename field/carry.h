@@ -254,7 +254,7 @@ TARN_HD Acc96 fold128_plus_eps(uint64_t lo, uint64_t hi, uint32_t eps) {
 
 // lo + h*eps with h < 2^32, folded back below 2^64: if the 65-bit sum carries, drop 2^64 and add
 // eps (2^64 = eps mod p). The folded value is at most 2^64 - 2^32 - 1, so it cannot carry again.
-// The fold is one wide multiply-add of the carry by eps.
+// The fold is one wide multiply-add of the carry by eps; its result lands in a register pair.
 TARN_HD uint64_t fold_mul_eps(uint64_t lo, uint32_t h, uint32_t eps) {
 #if defined(__CUDA_ARCH__)
   uint32_t t0, t1;
@@ -278,28 +278,26 @@ TARN_HD uint64_t fold_mul_eps(uint64_t lo, uint32_t h, uint32_t eps) {
 #endif
 }
 
-// a + b for b < p, a carry out of bit 63 folded back as eps with one wide multiply-add: with a
-// carry the low word is at most 2^64 - 1 + p - 1 - 2^64 = p - 2, so adding eps cannot carry.
-TARN_HD uint64_t add_fold_canon(uint64_t a, uint64_t b, uint32_t eps) {
+// fold_mul_eps with the carry's eps added as c * 2^32 - c by two 32-bit adds, whose results may
+// land in any two registers: where a loop carries the value, the allocator then needs no copies
+// to put it back in place. When c = 1 the sum is below 2^33, so t1 + c cannot wrap.
+TARN_HD uint64_t fold_mul_eps_adds(uint64_t lo, uint32_t h, uint32_t eps) {
 #if defined(__CUDA_ARCH__)
-  uint64_t r;
+  uint32_t t0, t1;
   asm("{\n\t"
-      ".reg .u32 a0, a1, b0, b1, c;\n\t"
-      "mov.b64        {a0, a1}, %1;\n\t"
-      "mov.b64        {b0, b1}, %2;\n\t"
-      "add.cc.u32     a0, a0, b0;\n\t"
-      "addc.cc.u32    a1, a1, b1;\n\t"
+      ".reg .u32 c, u;\n\t"
+      "mad.lo.cc.u32  %0, %3, %4, %2;\n\t"
+      "madc.hi.cc.u32 %1, %3, %4, %5;\n\t"
       "addc.u32       c, 0, 0;\n\t"
-      "mad.lo.cc.u32  a0, c, %3, a0;\n\t"
-      "madc.hi.u32    a1, c, %3, a1;\n\t"
-      "mov.b64        %0, {a0, a1};\n\t"
+      "add.u32        u, %1, c;\n\t"
+      "sub.cc.u32     %0, %0, c;\n\t"
+      "subc.u32       %1, u, 0;\n\t"
       "}"
-      : "=l"(r)
-      : "l"(a), "l"(b), "r"(eps));
-  return r;
+      : "=&r"(t0), "=&r"(t1)
+      : "r"(lo32(lo)), "r"(h), "r"(eps), "r"(hi32(lo)));
+  return make64(t0, t1);
 #else
-  const uint64_t s = a + b;
-  return s + (s < b ? static_cast<uint64_t>(eps) : 0u);
+  return fold_mul_eps(lo, h, eps);
 #endif
 }
 

@@ -21,9 +21,6 @@ TARN_HD felt gf_add(felt a, felt b) {
   return s + (s > 0xFFFFFFFF00000000ull ? 0x1FFFFFFFEull : 0xFFFFFFFFull);
 }
 
-// a + b for canonical b (a round constant): one wrap at most, folded without a compare.
-TARN_HD felt gf_add_canon(felt a, felt b) { return add_fold_canon(a, b, tarn_epsilon()); }
-
 // a + 1 (the sponge padding): only a wrap to 0 needs a correction.
 TARN_HD felt gf_add1(felt a) {
   const felt r = a + 1;
@@ -39,10 +36,24 @@ TARN_HD felt gf_sub(felt a, felt b) {
 // lo + hi * 2^64 = lo + h0 * eps - h1 (2^64 = eps, 2^96 = -1).
 TARN_HD felt reduce128(uint64_t lo, uint64_t hi) { return fold128(lo, hi, tarn_epsilon()); }
 
-// lo + h * 2^64 for a small top limb h.
-TARN_HD felt reduce96(uint64_t lo, uint32_t h) { return fold_mul_eps(lo, h, tarn_epsilon()); }
+// Equivalent instruction forms that the compiler schedules differently on each architecture,
+// chosen by scripts/kernel-cost (release flags, nvcc 13.0). Before compute capability 12.0 the
+// linear layers fold with 32-bit adds (fewer register copies) and a square is a general product
+// (one more multiply, one fewer ALU instruction, where the ALU pipe binds); from 12.0 on, the
+// wide multiply-add fold and the three-multiply square.
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 1200
+inline constexpr bool CC12_FORMS = true;
+#else
+inline constexpr bool CC12_FORMS = false;
+#endif
 
-TARN_HD felt reduce96(Acc96 a) { return reduce96(a.lo, a.hi); }
+// lo + h * 2^64 for a small top limb h: in a linear layer (reduce96), and in an internal round's
+// lane, where the wide multiply-add form measured best on every architecture (reduce96_mad).
+TARN_HD felt reduce96(Acc96 a) {
+  if constexpr (CC12_FORMS) return fold_mul_eps(a.lo, a.hi, tarn_epsilon());
+  return fold_mul_eps_adds(a.lo, a.hi, tarn_epsilon());
+}
+TARN_HD felt reduce96_mad(Acc96 a) { return fold_mul_eps(a.lo, a.hi, tarn_epsilon()); }
 
 TARN_HD felt gf_mul(felt a, felt b) {
   const U128 p = mul_wide(a, b);
@@ -50,19 +61,7 @@ TARN_HD felt gf_mul(felt a, felt b) {
 }
 
 TARN_HD felt gf_sqr(felt a) {
-  const U128 p = sqr_wide(a);
-  return reduce128(p.lo, p.hi);
-}
-
-// a * b + c with a single reduction: c rides in the partial products.
-TARN_HD felt gf_mul_add(felt a, felt b, felt c) {
-  const U128 p = mul_wide_add(a, b, c);
-  return reduce128(p.lo, p.hi);
-}
-
-// a * b + c for canonical b and a 96-bit c, with a single reduction and no reduction of c.
-TARN_HD felt gf_mul_add96(felt a, felt b, Acc96 c) {
-  const U128 p = mul_wide_add96(a, b, c);
+  const U128 p = CC12_FORMS ? sqr_wide(a) : mul_wide(a, a);
   return reduce128(p.lo, p.hi);
 }
 
@@ -73,13 +72,14 @@ TARN_HD felt gf_pow7(felt x) {
   return gf_mul(x4, x3);
 }
 
-// x^7 + eps as an accumulator (top limb at most 2), for an S-box whose output only feeds a
-// linear layer: the last product skips its final fold (fold128_plus_eps).
-TARN_HD Acc96 gf_pow7_plus_eps(felt x) {
+// x^7 + c + eps as an accumulator (top limb at most 2), for an S-box whose output only feeds a
+// linear layer: the last product takes c in its carry chain and skips its final fold
+// (fold128_plus_eps).
+TARN_HD Acc96 gf_pow7_add_plus_eps(felt x, felt c) {
   const felt x2 = gf_sqr(x);
   const felt x3 = gf_mul(x2, x);
   const felt x4 = gf_sqr(x2);
-  const U128 p = mul_wide(x4, x3);
+  const U128 p = mul_wide_add(x4, x3, c);
   return fold128_plus_eps(p.lo, p.hi, tarn_epsilon());
 }
 

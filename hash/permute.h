@@ -8,24 +8,16 @@
 
 namespace tarn {
 
-// Which constants a linear layer folds into its output lanes. The _BIASED tables belong to the
-// layers of the full rounds, whose inputs are S-box outputs plus eps (table_values.h).
-enum RcTable {
-  RC_NONE = -1,
-  RC_INIT = 0,
-  RC_INIT_NEXT = 1,
-  RC_TERM_NEXT = 2,
-  RC_INIT_NEXT_BIASED = 3,
-  RC_TERM_NEXT_BIASED = 4
-};
+// Which constants a layer adds: the linear layers add theirs to their output lanes; the full
+// rounds (RC_*_ROUND) add theirs inside their S-boxes (through_external_inverse).
+enum RcTable { RC_NONE = -1, RC_INIT = 0, RC_INIT_NEXT = 1, RC_INIT_ROUND = 2, RC_TERM_ROUND = 3 };
 
 template <int TABLE>
 TARN_HD uint64_t rc_of(int i) {
   if constexpr (TABLE == RC_INIT) return init_ext_rc(i);
   if constexpr (TABLE == RC_INIT_NEXT) return init_next_rc(i);
-  if constexpr (TABLE == RC_INIT_NEXT_BIASED) return init_next_rc_biased(i);
-  if constexpr (TABLE == RC_TERM_NEXT_BIASED) return term_next_rc_biased(i);
-  return term_next_rc(i);
+  if constexpr (TABLE == RC_INIT_ROUND) return init_round_rc(i);
+  return term_round_rc(i);
 }
 
 // 4x4 block [[2,3,1,1],[1,2,3,1],[1,1,2,3],[3,1,1,2]] by additions only, exact in 96 bits.
@@ -75,14 +67,15 @@ TARN_HD void external_layer_rc(felt* x, int base) {
 // The external layer without constants (the doubled-diagonal block matrix).
 TARN_HD void external_layer_plain(felt* x) { external_layer_rc<RC_NONE>(x, 0); }
 
-// One full round from its S-box inputs: the S-boxes hand their outputs plus eps straight to
-// the linear layer, whose biased TABLE takes the 28 eps per lane back.
+// One full round from its S-box inputs: each S-box adds its share of the next round's
+// constants and hands its output, plus eps, straight to the linear layer (TABLE takes the eps
+// back).
 template <int TABLE>
 TARN_HD void full_round(felt* x, int base) {
   Acc96 s[12];
   TARN_UNROLL
-  for (int i = 0; i < 12; ++i) s[i] = gf_pow7_plus_eps(x[i]);
-  external_layer_acc<TABLE>(s, x, base);
+  for (int i = 0; i < 12; ++i) s[i] = gf_pow7_add_plus_eps(x[i], rc_of<TABLE>(base + i));
+  external_layer_acc<RC_NONE>(s, x, 0);
 }
 
 // The permutation from the S-boxes of initial round `first` on: x must already hold that
@@ -90,7 +83,7 @@ TARN_HD void full_round(felt* x, int base) {
 TARN_HD void permute_rounds(felt* x, int first) {
   TARN_NO_UNROLL
   for (int r = first; r < 4; ++r) {
-    full_round<RC_INIT_NEXT_BIASED>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
+    full_round<RC_INIT_ROUND>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
   }
 
   felt coef_lo[12], coef_hi[12];
@@ -100,31 +93,31 @@ TARN_HD void permute_rounds(felt* x, int first) {
     coef_hi[i] = lane_coef_hi(i);
   }
 
-  // The lanes other than 0 enter with their offsets (lane_offsets) and carry them to the end.
+  // The lanes other than 0 enter with offsets (lane_offsets) and leave with the first terminal
+  // round's constants added.
   TARN_NO_UNROLL
   for (int r = 0; r < 22; ++r) {
     x[0] = gf_pow7(x[0]);
     Acc96 sum = acc_from(x[0]);
     TARN_UNROLL
     for (int i = 1; i < 12; ++i) sum = acc_add(sum, x[i]);
-    // Lane 0 also takes the next round's constant (0 after the last round). The sums go into
-    // the products unreduced; each product stays below 2^96, which a 96-bit fold reduces.
+    // Lane 0 also takes the next round's constant (after the last round, the first terminal
+    // round's). The sums go into the products unreduced; each product stays below 2^96, which
+    // a 96-bit fold reduces.
     const Acc96 sum0 = acc_add(sum, internal_next_rc_lane0(r));
     TARN_UNROLL
     for (int j = 0; j < 12; ++j) {
       const int i = (12 - j) % 12;
       const felt flip = ((LANE_FLIP_LO >> i) & 1u ? 0xFFFFFFFFull : 0) |
                         ((LANE_FLIP_HI >> i) & 1u ? 0xFFFFFFFF00000000ull : 0);
-      x[i] = reduce96(mul_split_add96(x[i] ^ flip, coef_lo[i], coef_hi[i], i == 0 ? sum0 : sum));
+      const Acc96 addend = i == 0 ? sum0 : sum;
+      x[i] = reduce96_mad(mul_split_add96(x[i] ^ flip, coef_lo[i], coef_hi[i], addend));
     }
   }
 
-  TARN_UNROLL
-  for (int i = 0; i < 12; ++i) x[i] = gf_add_canon(x[i], term_first_rc(i));
-
   TARN_NO_UNROLL
   for (int r = 0; r < 4; ++r) {
-    full_round<RC_TERM_NEXT_BIASED>(x, 12 * r);  // after round 3 the constants are 0
+    full_round<RC_TERM_ROUND>(x, 12 * r);  // after round 3 the constants are 0
   }
 }
 

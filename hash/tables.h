@@ -17,17 +17,11 @@ namespace tarn {
 #endif
 
 TARN_HD uint64_t init_ext_rc(int i) { return TARN_TABLE(INIT_EXT_RC)[i]; }
-TARN_HD uint64_t term_ext_rc(int i) { return TARN_TABLE(TERM_EXT_RC)[i]; }
-TARN_HD uint64_t internal_rc(int i) { return TARN_TABLE(INTERNAL_RC)[i]; }
-TARN_HD uint64_t mat_diag(int i) { return TARN_TABLE(MAT_DIAG)[i]; }
 TARN_HD uint64_t init_next_rc(int i) { return TARN_TABLE(INIT_NEXT_RC).v[i]; }
-TARN_HD uint64_t term_next_rc(int i) { return TARN_TABLE(TERM_NEXT_RC).v[i]; }
-TARN_HD uint64_t internal_next_rc(int i) { return TARN_TABLE(INTERNAL_NEXT_RC).v[i]; }
-TARN_HD uint64_t init_next_rc_biased(int i) { return TARN_TABLE(INIT_NEXT_RC_BIASED).v[i]; }
-TARN_HD uint64_t term_next_rc_biased(int i) { return TARN_TABLE(TERM_NEXT_RC_BIASED).v[i]; }
+TARN_HD uint64_t init_round_rc(int i) { return TARN_TABLE(INIT_ROUND_RC).v[i]; }
+TARN_HD uint64_t term_round_rc(int i) { return TARN_TABLE(TERM_ROUND_RC).v[i]; }
 TARN_HD uint64_t lane_coef_lo(int i) { return TARN_TABLE(LANE_COEF_LO).v[i]; }
 TARN_HD uint64_t lane_coef_hi(int i) { return TARN_TABLE(LANE_COEF_HI).v[i]; }
-TARN_HD uint64_t term_first_rc(int i) { return TARN_TABLE(TERM_FIRST_RC).v[i]; }
 TARN_HD uint64_t internal_next_rc_lane0(int i) { return TARN_TABLE(INTERNAL_NEXT_RC_LANE0).v[i]; }
 
 }  // namespace tarn

@@ -90,18 +90,26 @@ TEST(Permutation, FoldedTablesFollowTheBaseTables) {
   for (int i = 37; i < 48; ++i) EXPECT_EQ(T::INIT_NEXT_RC.v[i], 0u);
   for (int i = 36; i < 48; ++i) EXPECT_EQ(T::TERM_NEXT_RC.v[i], 0u);
   EXPECT_EQ(T::INTERNAL_NEXT_RC.v[21], 0u);
-  // The full rounds' copies are 28 eps lower, and canonical.
-  for (int i = 0; i < 48; ++i) {
-    EXPECT_LT(T::INIT_NEXT_RC_BIASED.v[i], GF_P);
-    EXPECT_LT(T::TERM_NEXT_RC_BIASED.v[i], GF_P);
-    if (i <= 36)  // the last row's other lanes carry the internal rounds' offsets (below)
-      EXPECT_EQ(ref::add(T::INIT_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::INIT_NEXT_RC.v[i]);
-    EXPECT_EQ(ref::add(T::TERM_NEXT_RC_BIASED.v[i], 28 * 0xFFFFFFFFull), T::TERM_NEXT_RC.v[i]);
+  // A full round's in-S-box constants, each plus the eps its S-box adds, must come out of the
+  // reference linear layer as the next round's constants (with the internal rounds' entry
+  // offsets in the last initial row).
+  for (int row = 0; row < 48; row += 12) {
+    uint64_t in[2][12], want[2][12];
+    for (int i = 0; i < 12; ++i) {
+      in[0][i] = ref::add(T::INIT_ROUND_RC.v[row + i], 0xFFFFFFFFull);
+      in[1][i] = ref::add(T::TERM_ROUND_RC.v[row + i], 0xFFFFFFFFull);
+      want[0][i] = row < 36 || i == 0 ? T::INIT_NEXT_RC.v[row + i] : lane_offsets().entry[i];
+      want[1][i] = T::TERM_NEXT_RC.v[row + i];
+    }
+    for (int t = 0; t < 2; ++t) {
+      ref::external_layer(in[t]);
+      for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(in[t][i], want[t][i]) << "table " << t << " row " << row << " lane " << i;
+    }
   }
   // The internal rounds' lane splits: each product stays below 2^96 with thirteen lanes' worth
-  // of addend, and the carried offsets are the fixed point of a round (lane 0's at 0).
-  const LaneOffsets o = lane_offsets();
-  uint64_t total = 0;
+  // of addend. The carried offsets, run forward round by round, must land on the first terminal
+  // round's constants, with lane 0's table taking back each round's total.
   for (int i = 0; i < 12; ++i) {
     const LaneSplit s = lane_split(i);
     const unsigned __int128 most = static_cast<unsigned __int128>(0xFFFFFFFFull) * s.coef_lo +
@@ -110,20 +118,20 @@ TEST(Permutation, FoldedTablesFollowTheBaseTables) {
     EXPECT_LT(most, static_cast<unsigned __int128>(1) << 96) << "lane " << i;
     EXPECT_EQ(T::LANE_COEF_LO.v[i], s.coef_lo);
     EXPECT_EQ(T::LANE_COEF_HI.v[i], s.coef_hi);
-    total = ref::add(total, o.o[i]);
   }
-  EXPECT_EQ(o.o[0], 0u);
-  EXPECT_EQ(total, o.total);
-  for (int i = 1; i < 12; ++i) {
-    const uint64_t d = T::MAT_DIAG[i];
-    EXPECT_EQ(ref::add(ref::sub(ref::mul(d, o.o[i]), lane_split(i).shortfall), o.total), o.o[i])
-        << "lane " << i;
-    EXPECT_EQ(T::INIT_NEXT_RC_BIASED.v[36 + i], ref::sub(o.o[i], 28 * 0xFFFFFFFFull)) << i;
-    EXPECT_EQ(T::TERM_FIRST_RC.v[i], ref::sub(T::TERM_EXT_RC[i], o.o[i])) << i;
+  const LaneOffsets offsets = lane_offsets();
+  uint64_t o[12] = {};
+  for (int i = 1; i < 12; ++i) o[i] = offsets.entry[i];
+  for (int r = 0; r < 22; ++r) {
+    uint64_t total = 0;
+    for (int i = 1; i < 12; ++i) total = ref::add(total, o[i]);
+    const uint64_t next = r < 21 ? T::INTERNAL_RC[r + 1] : T::TERM_EXT_RC[0];
+    EXPECT_EQ(T::INTERNAL_NEXT_RC_LANE0.v[r],
+              ref::add(next, ref::sub(lane_split(0).shortfall, total))) << "round " << r;
+    for (int i = 1; i < 12; ++i)
+      o[i] = ref::add(ref::sub(ref::mul(T::MAT_DIAG[i], o[i]), lane_split(i).shortfall), total);
   }
-  const uint64_t k0 = ref::sub(lane_split(0).shortfall, o.total);
-  for (int i = 0; i < 22; ++i)
-    EXPECT_EQ(T::INTERNAL_NEXT_RC_LANE0.v[i], ref::add(T::INTERNAL_NEXT_RC.v[i], k0)) << i;
+  for (int i = 1; i < 12; ++i) EXPECT_EQ(o[i], T::TERM_EXT_RC[i]) << "lane " << i;
 }
 
 TEST(Permutation, AnyRepresentativeAndRandomStatesAgree) {

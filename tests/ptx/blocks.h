@@ -20,7 +20,8 @@
                               out[0] = r.lo; out[1] = r.hi; })                                \
   X(sqr_wide, 1, 2, { const U128 r = sqr_wide(in[0]); out[0] = r.lo; out[1] = r.hi; })        \
   X(fold_mul_eps, 3, 1, { out[0] = fold_mul_eps(in[0], TARN_EPS_ARG(1), TARN_EPS_ARG(2)); })  \
-  X(add_fold_canon, 3, 1, { out[0] = add_fold_canon(in[0], in[1], TARN_EPS_ARG(2)); })        \
+  X(fold_mul_eps_adds, 3, 1, { out[0] = fold_mul_eps_adds(in[0], TARN_EPS_ARG(1),             \
+                                                          TARN_EPS_ARG(2)); })                \
   X(sub_small_fold, 2, 1, { out[0] = sub_small_fold(in[0], TARN_EPS_ARG(1)); })               \
   X(acc_add_word, 3, 2, { const Acc96 r = acc_add(Acc96{in[0], TARN_EPS_ARG(1)}, in[2]);      \
                           out[0] = r.lo; out[1] = r.hi; })                                    \

@@ -24,7 +24,7 @@ EDGES = (0, 1, 2, 0xFFFFFFFF, 1 << 32, (1 << 32) + 1, (1 << 63) - 1, 1 << 63, P 
          0xFFFFFFFF00000000, (1 << 64) - 2, (1 << 64) - 1)
 EPS = 0xFFFFFFFF
 # Inputs that are the field's epsilon by contract (the fold's bound argument needs eps = 2^32-1).
-EPS_INPUT = {"fold_mul_eps": 2, "fold128": 2, "fold128_plus_eps": 2, "add_fold_canon": 2, "add_fold": 2, "add_fold_mad": 2}
+EPS_INPUT = {"fold_mul_eps": 2, "fold_mul_eps_adds": 2, "fold128": 2, "fold128_plus_eps": 2, "add_fold": 2, "add_fold_mad": 2}
 # Where an asm statement may live; each must have its entry in blocks.h.
 ASM_HEADERS = ("field", "hash", "search")
 
@@ -127,6 +127,18 @@ class InlinePtx(unittest.TestCase):
                 at = self.ptx.index(good, start)
                 mutated = self.ptx[:at] + broken + self.ptx[at + len(good):]
                 self.assertTrue(self.mismatches(mutated, name))
+
+    def test_a_carry_read_across_add_and_sub_is_the_hardware_carry(self):
+        # ptxas compiles subc after add.cc as IADD3.X d, RZ, -1, RZ, carry (carry - 1, not
+        # -carry), and addc after sub.cc as the not-borrow: a block that mixes them must be
+        # judged that way, or a fold that is wrong on the GPU passes here.
+        for a, b in ((0xFFFFFFFF, 1), (1, 1), (0, 1)):
+            m = ptx_interp.Machine({}, {})
+            m.regs.update({"%a": a, "%b": b})
+            m.run(["add.cc.u32 %t, %a, %b;", "subc.u32 %c, 0, 0;",
+                   "sub.cc.u32 %u, %a, %b;", "addc.u32 %d, 0, 0;"])
+            self.assertEqual(m.regs["%c"], ((a + b >> 32) - 1) & 0xFFFFFFFF)
+            self.assertEqual(m.regs["%d"], int(a >= b))
 
 
 if __name__ == "__main__":

@@ -138,17 +138,20 @@ class Machine:
             self.regs[args[0]] = ((v << n) >> 32) & 0xFFFFFFFF if parts[1] == "l" else (v >> n) & 0xFFFFFFFF
             return
         if name in ("add", "addc", "sub", "subc"):
+            # CC.CF is the hardware carry, as ptxas compiles these (IADD3.X): a subtraction is
+            # a + ~b + 1, or a + ~b + CF with carry-in, so after sub.cc CF is 1 when nothing was
+            # borrowed. Chains of one kind read the same under either convention; a subc after
+            # an add.cc (or addc after sub.cc) reads CF this way, not as a borrow.
             a, b = self.val(args[1], w), self.val(args[2], w)
-            cin = self.cf if name.endswith("c") else 0
-            if name.startswith("add"):
-                full = a + b + cin
-                carry = full >> w
+            if name.startswith("sub"):
+                b = ~b & mask
+                cin = self.cf if name == "subc" else 1
             else:
-                full = a - b - cin
-                carry = 1 if full < 0 else 0  # CC.CF holds the borrow
+                cin = self.cf if name == "addc" else 0
+            full = a + b + cin
             self.regs[args[0]] = full & mask
             if cc:
-                self.cf = carry
+                self.cf = full >> w
             return
         if name in ("mul", "mad", "madc"):
             a, b = self.val(args[1], w), self.val(args[2], w)
