@@ -2,15 +2,12 @@
 // the hostile cases), with certificates made for each run by the openssl command line; and the
 // socket options and IPv6 literals every connection has.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +15,7 @@
 #include <thread>
 
 #include "tests/ws/loopback.h"
+#include "tests/ws/python_peer.h"
 #include "ws/real_websocket.h"
 #include "ws/transport.h"
 #include "ws/url.h"
@@ -26,11 +24,6 @@ using wsclient::WebSocket;
 using namespace wstest;
 
 namespace {
-
-bool have_websockets() {
-    const int rc = std::system("python3 -c 'import websockets' >/dev/null 2>&1");
-    return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
-}
 
 // A temporary folder holding the certificates of make_test_certs.sh; made once per run.
 const std::string& cert_dir() {
@@ -44,59 +37,17 @@ const std::string& cert_dir() {
     return dir;
 }
 
-// tools/ws_peer.py over TLS with the named certificate ("good", "expired", ...).
-class TlsPeer {
-public:
-    std::string start(const std::string& cert) {
-        if (!have_websockets()) return "the python3 package websockets is missing";
-        if (cert_dir().empty()) return "the openssl command line could not make certificates";
-        int out[2];
-        if (pipe(out) != 0) return "pipe";
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDERR_FILENO);  // the library's reports of refused handshakes
-            close(out[0]);
-            close(out[1]);
-            const std::string d = cert_dir() + "/";
-            execlp("python3", "python3", (std::string(TARN_TOOLS_DIR) + "/ws_peer.py").c_str(),
-                   "--tls-cert", (d + cert + ".pem").c_str(), "--tls-key", (d + cert + ".key").c_str(),
-                   static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        from_peer = out[0];
-        const std::string first = line(10000);
-        if (first.rfind("port ", 0) == 0) port = std::stoi(first.substr(5));
-        return "";
-    }
-    ~TlsPeer() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        if (from_peer >= 0) close(from_peer);
-    }
-    std::string line(int timeout_ms = 5000) {
-        std::string l;
-        char c;
-        for (;;) {
-            pollfd w{from_peer, POLLIN, 0};
-            if (::poll(&w, 1, timeout_ms) != 1 || read(from_peer, &c, 1) != 1) return l;
-            if (c == '\n') return l;
-            l.push_back(c);
-        }
-    }
-    std::string url(const std::string& host = "localhost") const {
-        return "wss://" + host + ":" + std::to_string(port) + "/tls";
-    }
-    int port = 0;
+// tools/ws_peer.py over TLS with the named certificate ("good", "expired", ...); why the test
+// must be skipped, or empty.
+std::string start_tls_peer(PythonPeer& peer, const std::string& cert) {
+    if (cert_dir().empty()) return "the openssl command line could not make certificates";
+    const std::string d = cert_dir() + "/";
+    return peer.start({"--tls-cert", d + cert + ".pem", "--tls-key", d + cert + ".key"}, true);
+}
 
-private:
-    pid_t pid = -1;
-    int from_peer = -1;
-};
+std::string url_of(const PythonPeer& peer, const std::string& host = "localhost") {
+    return "wss://" + host + ":" + std::to_string(peer.port) + "/tls";
+}
 
 wsclient::TlsOptions trusting(const std::string& ca) {
     wsclient::TlsOptions t;
@@ -111,11 +62,11 @@ std::string pattern(size_t n, int salt) {
 }
 
 TEST(Tls, LargeAndFragmentedMessagesCrossTlsIntact) {
-    TlsPeer peer;
-    const std::string why = peer.start("good");
+    PythonPeer peer;
+    const std::string why = start_tls_peer(peer, "good");
     if (!why.empty()) GTEST_SKIP() << why;
     ASSERT_NE(peer.port, 0);
-    WebSocket* ws = WebSocket::from_url_tls(peer.url(), "", wsclient::ConnectOptions(), trusting("ca"));
+    WebSocket* ws = WebSocket::from_url_tls(url_of(peer), "", wsclient::ConnectOptions(), trusting("ca"));
     ASSERT_NE(ws, nullptr);
     EXPECT_EQ(peer.line(), "open /tls");
     // Frames far larger than one TLS record (16 KiB), so both sides split and join records.
@@ -156,34 +107,34 @@ TEST(Tls, CertificateFailuresNameTheirCause) {
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(std::string(c.cert) + " via " + c.host);
-        TlsPeer peer;
-        const std::string why = peer.start(c.cert);
+        PythonPeer peer;
+        const std::string why = start_tls_peer(peer, c.cert);
         if (!why.empty()) GTEST_SKIP() << why;
         ASSERT_NE(peer.port, 0);
         std::string failure;
         wsclient::ConnectOptions options;
         options.failure = &failure;
         testing::internal::CaptureStderr();
-        WebSocket* ws = WebSocket::from_url_tls(peer.url(c.host), "", options, trusting(c.ca));
+        WebSocket* ws = WebSocket::from_url_tls(url_of(peer, c.host), "", options, trusting(c.ca));
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(ws, nullptr);
         delete ws;
         EXPECT_EQ(failure, c.cause);
-        EXPECT_EQ(err, "ERROR: TLS: " + std::string(c.cause) + " connecting to " + peer.url(c.host) + "\n");
+        EXPECT_EQ(err, "ERROR: TLS: " + std::string(c.cause) + " connecting to " + url_of(peer, c.host) + "\n");
     }
 }
 
 TEST(Tls, NoVerifyConnectsButWarnsEveryTime) {
-    TlsPeer peer;
-    const std::string why = peer.start("self");
+    PythonPeer peer;
+    const std::string why = start_tls_peer(peer, "self");
     if (!why.empty()) GTEST_SKIP() << why;
     wsclient::TlsOptions tls;
     tls.noVerify = true;
     for (int i = 0; i < 2; ++i) {
         testing::internal::CaptureStderr();
-        WebSocket* ws = WebSocket::from_url_tls(peer.url(), "", wsclient::ConnectOptions(), tls);
+        WebSocket* ws = WebSocket::from_url_tls(url_of(peer), "", wsclient::ConnectOptions(), tls);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "WARNING: the certificate of " + peer.url() + " is not verified (--tls-no-verify)\n");
+                  "WARNING: the certificate of " + url_of(peer) + " is not verified (--tls-no-verify)\n");
         ASSERT_NE(ws, nullptr);
         ws->send("again");
         std::vector<std::string> got;
