@@ -261,7 +261,9 @@ TEST(MulbenchMode, IterationWordBounds) {
   for (const Case& c : cases) {
     unsigned int iters = 99;
     EXPECT_EQ(tarn::parse_mulbench_iters(c.word, &iters), c.ok) << c.word;
-    if (c.ok) EXPECT_EQ(iters, c.iters) << c.word;
+    if (c.ok) {
+      EXPECT_EQ(iters, c.iters) << c.word;
+    }
   }
 }
 

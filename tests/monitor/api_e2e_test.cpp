@@ -16,24 +16,20 @@
 #include <thread>
 #include <vector>
 
-#include "../pool/child_process.h"
+#include "../pool/test_pool.h"
 
 using pooltest::Child;
+using pooltest::count_with;
+using pooltest::field;
 using pooltest::find_in_path;
+using pooltest::missing_pool;
+using pooltest::start_pool;
+using pooltest::starts_with;
 
 namespace {
 
 const std::string kBinary = TARN_BINARY;
 const std::string kTools = TARN_TOOLS_DIR;
-
-// Why the test pool cannot run here, or empty.
-std::string missing_pool() {
-  if (find_in_path("python3").empty()) return "python3 is not installed";
-  Child probe;
-  if (!probe.start({"python3", "-c", "import websockets"}) || probe.stop(0, 30) != 0)
-    return "the python3 package websockets is missing (python3 -m pip install websockets==15.0.1)";
-  return std::string();
-}
 
 std::string missing_tools(const std::vector<std::string>& tools) {
   for (const std::string& t : tools)
@@ -46,24 +42,6 @@ std::string missing_tools(const std::vector<std::string>& tools) {
     const std::string why = missing_tools({__VA_ARGS__});              \
     if (!why.empty()) GTEST_SKIP() << why;                             \
   } while (0)
-
-bool starts_with(const std::string& s, const std::string& prefix) {
-  return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string field(const std::string& line, const std::string& key) {
-  const std::string pattern = " " + key + "=";
-  const size_t at = line.find(pattern);
-  if (at == std::string::npos) return std::string();
-  const size_t from = at + pattern.size();
-  return line.substr(from, line.find(' ', from) - from);
-}
-
-int count_with(const std::vector<std::string>& lines, const std::string& part) {
-  int n = 0;
-  for (const std::string& l : lines) n += l.find(part) != std::string::npos ? 1 : 0;
-  return n;
-}
 
 // Runs a command to its end: its exit status (or -1) and its output.
 int run(const std::vector<std::string>& argv, std::string* output, double seconds = 30) {
@@ -92,12 +70,6 @@ Http http(const std::string& url, std::vector<std::string> extra = {}) {
   h.code = std::atoi(out.c_str() + nl + 1);
   h.body = out.substr(0, nl);
   return h;
-}
-
-int start_pool(Child& pool) {
-  if (!pool.start({"python3", kTools + "/testpool.py", "--difficulty", "100000"})) return 0;
-  const std::string line = pool.wait_for_line("LISTENING ", 20);
-  return line.empty() ? 0 : std::atoi(line.c_str() + 10);
 }
 
 // Starts the miner with the API on a free loopback port; the port, or 0.

@@ -11,57 +11,19 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "test_pool.h"
 
 using pooltest::Child;
 using pooltest::find_in_path;
+using pooltest::field;
+using pooltest::kPoolDifficulty;
+using pooltest::start_pool;
+using pooltest::starts_with;
 
 namespace {
 
 const std::string kBinary = TARN_BINARY;
 const std::string kTools = TARN_TOOLS_DIR;
-const char* const kDifficulty = "100000";
-
-// Why the pool cannot run here, or empty; asked once.
-std::string missing_pool() {
-  static const std::string why = [] {
-    if (find_in_path("python3").empty()) return std::string("python3 is not installed");
-    Child probe;
-    if (!probe.start({"python3", "-c", "import websockets"}) || probe.stop(0, 30) != 0)
-      return std::string(
-          "the python3 package websockets is missing (python3 -m pip install websockets==15.0.1)");
-    return std::string();
-  }();
-  return why;
-}
-
-#define SKIP_WITHOUT_POOL()                          \
-  do {                                               \
-    const std::string why = missing_pool();          \
-    if (!why.empty()) GTEST_SKIP() << why;           \
-  } while (0)
-
-// The pool's port once it listens, or 0.
-int start_pool(Child& pool, std::vector<std::string> args) {
-  std::vector<std::string> argv = {"python3", kTools + "/testpool.py"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  if (!pool.start(argv)) return 0;
-  const std::string line = pool.wait_for_line("LISTENING ", 20);
-  return line.empty() ? 0 : std::atoi(line.c_str() + 10);
-}
-
-// The value of " key=value" in a pool log line (up to the next blank), or empty.
-std::string field(const std::string& line, const std::string& key) {
-  const std::string pattern = " " + key + "=";
-  const size_t at = line.find(pattern);
-  if (at == std::string::npos) return std::string();
-  const size_t from = at + pattern.size();
-  return line.substr(from, line.find(' ', from) - from);
-}
-
-bool starts_with(const std::string& s, const std::string& prefix) {
-  return s.compare(0, prefix.size(), prefix) == 0;
-}
 
 int count_starting(const std::vector<std::string>& lines, const std::string& prefix) {
   int n = 0;
@@ -139,7 +101,7 @@ class PoolEndToEnd : public ::testing::TestWithParam<const char*> {};
 TEST_P(PoolEndToEnd, TwoWorkersGetSharesAcceptedAndAnswerPings) {
   SKIP_WITHOUT_POOL();
   Child pool;
-  const int port = start_pool(pool, {"--difficulty", kDifficulty, "--ping-every", "1"});
+  const int port = start_pool(pool, {"--ping-every", "1"});
   ASSERT_GT(port, 0) << pool.output();
   const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/";
   Child miner;
@@ -207,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(BothLayouts, PoolEndToEnd, ::testing::Values("--cpu", "
 TEST(PoolEndToEndRestart, TheWorkerComesBackToARestartedPool) {
   SKIP_WITHOUT_POOL();
   Child first;
-  const int port = start_pool(first, {"--difficulty", kDifficulty});
+  const int port = start_pool(first);
   ASSERT_GT(port, 0) << first.output();
   const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/";
   Child miner;
@@ -219,7 +181,7 @@ TEST(PoolEndToEndRestart, TheWorkerComesBackToARestartedPool) {
   EXPECT_FALSE(miner.wait_for_line("[gpu0] disconnected (lifetime: submitted=", 30).empty())
       << miner.output();
   Child second;
-  ASSERT_EQ(start_pool(second, {"--port", std::to_string(port), "--difficulty", kDifficulty}), port)
+  ASSERT_EQ(start_pool(second, {"--port", std::to_string(port)}), port)
       << second.output();
   const std::string hello = second.wait_for_line("HELLO ", 60);
   EXPECT_EQ(field(hello, "worker"), "\"R\"");  // one GPU: the name as given

@@ -7,49 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "test_pool.h"
 
 using pooltest::Child;
-using pooltest::find_in_path;
+using pooltest::count_with;
+using pooltest::start_pool;
 
 namespace {
 
 const std::string kBinary = TARN_BINARY;
-const std::string kTools = TARN_TOOLS_DIR;
-
-std::string missing_pool() {
-  static const std::string why = [] {
-    if (find_in_path("python3").empty()) return std::string("python3 is not installed");
-    Child probe;
-    if (!probe.start({"python3", "-c", "import websockets"}) || probe.stop(0, 30) != 0)
-      return std::string("the python3 package websockets is missing");
-    return std::string();
-  }();
-  return why;
-}
-
-#define SKIP_WITHOUT_POOL()                \
-  do {                                     \
-    const std::string why = missing_pool(); \
-    if (!why.empty()) GTEST_SKIP() << why; \
-  } while (0)
-
-int start_pool(Child& pool, std::vector<std::string> args) {
-  std::vector<std::string> argv = {"python3", kTools + "/testpool.py", "--difficulty", "100000"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  if (!pool.start(argv)) return 0;
-  const std::string line = pool.wait_for_line("LISTENING ", 20);
-  return line.empty() ? 0 : std::atoi(line.c_str() + 10);
-}
 
 std::string url_of(int port, const char* scheme = "ws", const char* host = "127.0.0.1") {
   return std::string(scheme) + "://" + host + ":" + std::to_string(port) + "/";
-}
-
-int count_with(const std::vector<std::string>& lines, const std::string& part) {
-  int n = 0;
-  for (const std::string& l : lines) n += l.find(part) != std::string::npos ? 1 : 0;
-  return n;
 }
 
 }  // namespace

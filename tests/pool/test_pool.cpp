@@ -1,0 +1,46 @@
+#include "test_pool.h"
+
+#include <cstdlib>
+
+namespace pooltest {
+
+std::string missing_pool() {
+  static const std::string why = [] {
+    if (find_in_path("python3").empty()) return std::string("python3 is not installed");
+    Child probe;
+    if (!probe.start({"python3", "-c", "import websockets"}) || probe.stop(0, 30) != 0)
+      return std::string(
+          "the python3 package websockets is missing (python3 -m pip install websockets==15.0.1)");
+    return std::string();
+  }();
+  return why;
+}
+
+int start_pool(Child& pool, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"python3", std::string(TARN_TOOLS_DIR) + "/testpool.py",
+                                   "--difficulty", kPoolDifficulty};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!pool.start(argv)) return 0;
+  const std::string line = pool.wait_for_line("LISTENING ", 20);
+  return line.empty() ? 0 : std::atoi(line.c_str() + 10);
+}
+
+std::string field(const std::string& line, const std::string& key) {
+  const std::string pattern = " " + key + "=";
+  const size_t at = line.find(pattern);
+  if (at == std::string::npos) return std::string();
+  const size_t from = at + pattern.size();
+  return line.substr(from, line.find(' ', from) - from);
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+int count_with(const std::vector<std::string>& lines, const std::string& part) {
+  int n = 0;
+  for (const std::string& l : lines) n += l.find(part) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+}  // namespace pooltest
