@@ -8,6 +8,11 @@
 #if defined(__CUDACC__)
 // Defined, not declared extern: the kernels form one translation unit built without relocatable
 // device code, and that unit is the only CUDA source that includes the hash headers.
+// The plain round constants and internal diagonal under their published names: the kernels read
+// the folded tables below, but a tool that looks a table up by name on the GPU finds these.
+__constant__ uint64_t INTERNAL_RC[22] = {INTERNAL_RC_VALUES};
+__constant__ uint64_t MAT_DIAG[12] = {MAT_DIAG_VALUES};
+__constant__ uint64_t TERM_EXT_RC[48] = {TERM_EXT_RC_VALUES};
 __constant__ uint64_t INIT_EXT_RC[48] = {INIT_EXT_RC_VALUES};
 __constant__ tarn::RoundTable<48> INIT_NEXT_RC = tarn::init_next_rc_table();
 __constant__ tarn::RoundTable<48> INIT_ROUND_RC =

@@ -133,12 +133,11 @@ class InlinePtx(unittest.TestCase):
         # -carry), and addc after sub.cc as the not-borrow: a block that mixes them must be
         # judged that way, or a fold that is wrong on the GPU passes here.
         for a, b in ((0xFFFFFFFF, 1), (1, 1), (0, 1)):
-            m = ptx_interp.Machine({}, {})
-            m.regs.update({"%a": a, "%b": b})
-            m.run(["add.cc.u32 %t, %a, %b;", "subc.u32 %c, 0, 0;",
-                   "sub.cc.u32 %u, %a, %b;", "addc.u32 %d, 0, 0;"])
-            self.assertEqual(m.regs["%c"], ((a + b >> 32) - 1) & 0xFFFFFFFF)
-            self.assertEqual(m.regs["%d"], int(a >= b))
+            regs = ptx_interp.run_lines(["add.cc.u32 %t, %a, %b;", "subc.u32 %c, 0, 0;",
+                                         "sub.cc.u32 %u, %a, %b;", "addc.u32 %d, 0, 0;"],
+                                        {"%a": a, "%b": b})
+            self.assertEqual(regs["%c"], ((a + b >> 32) - 1) & 0xFFFFFFFF)
+            self.assertEqual(regs["%d"], int(a >= b))
 
 
 if __name__ == "__main__":
