@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "field/goldilocks_ref.h"
-#include "hash/tables.h"
+#include "hash/round_constants.h"
 
 namespace ref {
 namespace {

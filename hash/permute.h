@@ -4,7 +4,7 @@
 #pragma once
 
 #include "field/goldilocks.h"
-#include "hash/tables.h"
+#include "hash/constant_access.h"
 
 namespace tarn {
 
@@ -105,6 +105,9 @@ TARN_HD void permute_rounds(felt* x, int first) {
     // round's). The sums go into the products unreduced; each product stays below 2^96, which
     // a 96-bit fold reduces.
     const Acc96 sum0 = acc_add(sum, internal_next_rc_lane0(r));
+    // Lanes in the order 0, 11, 10, ..., 1: each reads only its own x and the sums above, so any
+    // order gives the same values, and this one leaves ptxas fewer register copies (kernel-cost:
+    // 44 fewer IMAD.MOV per nonce on sm_90 than 0, 1, ..., 11; the same elsewhere).
     TARN_UNROLL
     for (int j = 0; j < 12; ++j) {
       const int i = (12 - j) % 12;

@@ -81,59 +81,6 @@ TEST(Permutation, LinearLayers) {
     EXPECT_EQ(gf_canon(d[i]), i == 3 ? 35 : i == 7 ? GF_P - 35 : 0) << "lane " << i;
 }
 
-TEST(Permutation, FoldedTablesFollowTheBaseTables) {
-  namespace T = host_tables;
-  for (int i = 0; i < 36; ++i) EXPECT_EQ(T::INIT_NEXT_RC.v[i], T::INIT_EXT_RC[12 + i]);
-  for (int i = 0; i < 36; ++i) EXPECT_EQ(T::TERM_NEXT_RC.v[i], T::TERM_EXT_RC[12 + i]);
-  for (int i = 0; i < 21; ++i) EXPECT_EQ(T::INTERNAL_NEXT_RC.v[i], T::INTERNAL_RC[i + 1]);
-  EXPECT_EQ(T::INIT_NEXT_RC.v[36], T::INTERNAL_RC[0]);
-  for (int i = 37; i < 48; ++i) EXPECT_EQ(T::INIT_NEXT_RC.v[i], 0u);
-  for (int i = 36; i < 48; ++i) EXPECT_EQ(T::TERM_NEXT_RC.v[i], 0u);
-  EXPECT_EQ(T::INTERNAL_NEXT_RC.v[21], 0u);
-  // A full round's in-S-box constants, each plus the eps its S-box adds, must come out of the
-  // reference linear layer as the next round's constants (with the internal rounds' entry
-  // offsets in the last initial row).
-  for (int row = 0; row < 48; row += 12) {
-    uint64_t in[2][12], want[2][12];
-    for (int i = 0; i < 12; ++i) {
-      in[0][i] = ref::add(T::INIT_ROUND_RC.v[row + i], 0xFFFFFFFFull);
-      in[1][i] = ref::add(T::TERM_ROUND_RC.v[row + i], 0xFFFFFFFFull);
-      want[0][i] = row < 36 || i == 0 ? T::INIT_NEXT_RC.v[row + i] : lane_offsets().entry[i];
-      want[1][i] = T::TERM_NEXT_RC.v[row + i];
-    }
-    for (int t = 0; t < 2; ++t) {
-      ref::external_layer(in[t]);
-      for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(in[t][i], want[t][i]) << "table " << t << " row " << row << " lane " << i;
-    }
-  }
-  // The internal rounds' lane splits: each product stays below 2^96 with thirteen lanes' worth
-  // of addend. The carried offsets, run forward round by round, must land on the first terminal
-  // round's constants, with lane 0's table taking back each round's total.
-  for (int i = 0; i < 12; ++i) {
-    const LaneSplit s = lane_split(i);
-    const unsigned __int128 most = static_cast<unsigned __int128>(0xFFFFFFFFull) * s.coef_lo +
-                                   static_cast<unsigned __int128>(0xFFFFFFFFull) * s.coef_hi +
-                                   static_cast<unsigned __int128>(13) * ~0ull;
-    EXPECT_LT(most, static_cast<unsigned __int128>(1) << 96) << "lane " << i;
-    EXPECT_EQ(T::LANE_COEF_LO.v[i], s.coef_lo);
-    EXPECT_EQ(T::LANE_COEF_HI.v[i], s.coef_hi);
-  }
-  const LaneOffsets offsets = lane_offsets();
-  uint64_t o[12] = {};
-  for (int i = 1; i < 12; ++i) o[i] = offsets.entry[i];
-  for (int r = 0; r < 22; ++r) {
-    uint64_t total = 0;
-    for (int i = 1; i < 12; ++i) total = ref::add(total, o[i]);
-    const uint64_t next = r < 21 ? T::INTERNAL_RC[r + 1] : T::TERM_EXT_RC[0];
-    EXPECT_EQ(T::INTERNAL_NEXT_RC_LANE0.v[r],
-              ref::add(next, ref::sub(lane_split(0).shortfall, total))) << "round " << r;
-    for (int i = 1; i < 12; ++i)
-      o[i] = ref::add(ref::sub(ref::mul(T::MAT_DIAG[i], o[i]), lane_split(i).shortfall), total);
-  }
-  for (int i = 1; i < 12; ++i) EXPECT_EQ(o[i], T::TERM_EXT_RC[i]) << "lane " << i;
-}
-
 TEST(Permutation, AnyRepresentativeAndRandomStatesAgree) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "field/epsilon.h"
-#include "hash/table_values.h"
+#include "hash/folded_constants.h"
 
 namespace {
 

@@ -1,6 +1,9 @@
-// Poseidon2 constants (width 12, Goldilocks, x^7): canonical values, lane order, round by round.
-// Only the base tables are data; the folded *_NEXT tables are derived from them (table_values.h).
+// Poseidon2 constants (width 12, Goldilocks, x^7) as published: canonical values, lane order,
+// round by round. These are the only table data; every folded table is derived from them
+// (folded_constants.h, internal_rounds.h).
 #pragma once
+
+#include <cstdint>
 
 #define INIT_EXT_RC_VALUES \
     0xc002e770975b1607ull, 0xbca51a8dfe14593aull, 0x72938dfbe774f7f9ull, 0xe4f2fe29e03234acull, \
@@ -42,3 +45,10 @@
     0xc3b6c08e23ba9300ull, 0xd84b5de94a324fb6ull, 0x0d0c371c5b35b84full, 0x7964f570e7188037ull, \
     0x5daf18bbd996604bull, 0x6743bc47b9595257ull, 0x5528b9362c59bb70ull, 0xac45e25b7127b68bull, \
     0xa2077d7dfbb606b5ull, 0xf3faac6faee378aeull, 0x0c6388b51545e883ull, 0xd27dbb6944917b60ull
+
+namespace tarn::host_tables {
+inline constexpr uint64_t INIT_EXT_RC[48] = {INIT_EXT_RC_VALUES};
+inline constexpr uint64_t TERM_EXT_RC[48] = {TERM_EXT_RC_VALUES};
+inline constexpr uint64_t INTERNAL_RC[22] = {INTERNAL_RC_VALUES};
+inline constexpr uint64_t MAT_DIAG[12] = {MAT_DIAG_VALUES};
+}  // namespace tarn::host_tables

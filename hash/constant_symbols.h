@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "hash/table_values.h"
+#include "hash/folded_constants.h"
 
 #if defined(__CUDACC__)
 // Defined, not declared extern: the kernels form one translation unit built without relocatable

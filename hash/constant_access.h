@@ -1,12 +1,12 @@
 // Access to the Poseidon2 constant tables: device constant memory on the GPU, plain constexpr
-// tables on the host, both from table_values.h.
+// tables on the host, both from folded_constants.h.
 #pragma once
 
 #include <cstdint>
 
 #include "field/hd.h"
-#include "hash/device_tables.h"
-#include "hash/table_values.h"
+#include "hash/constant_symbols.h"
+#include "hash/folded_constants.h"
 
 namespace tarn {
 
