@@ -13,10 +13,10 @@ MULBENCH = "_Z15mulbench_kernelPmj"
 MULBENCH_PER_TRIP = 8  # the benchmark loop runs eight independent gf_mul chains per trip
 CEILING_MULS = 1472    # products per hash that mulbench's ceiling assumes
 
-# Card, arch whose figures it runs, SMs, clock (GHz), integer ALU lanes per SM per clock.
-CARDS = (("H100 SXM", "sm_90", 132, 1.98, 64),
-         ("RTX 4090", "sm_89", 128, 2.52, 64),
-         ("RTX 5090", "sm_120", 170, 2.41, 128))
+# Card, arch whose figures it runs, SMs, clock (GHz).
+CARDS = (("H100 SXM", "sm_90", 132, 1.98),
+         ("RTX 4090", "sm_89", 128, 2.52),
+         ("RTX 5090", "sm_120", 170, 2.41))
 
 BUDGET_FILE = os.path.join("scripts", "kernel-cost-budget.txt")
 BUDGET_ARCHS = ("sm_90", "sm_120")
@@ -30,6 +30,11 @@ def arch_number(arch):
 def layout_of(arch):
     # The module picks the direction layout from compute capability 12.0 on.
     return "direction" if arch_number(arch) >= 120 else "counter"
+
+
+def alu_width_of(arch):
+    """Integer ALU lanes per SM per clock: 12.0 doubled them."""
+    return 128 if arch_number(arch) >= 120 else 64
 
 
 def measure(arch, root, out_dir):
@@ -70,10 +75,30 @@ def model_rate(fig, sms, ghz, alu_width):
     return sms * ghz * 1e9 * 0.85 / terms[bind], terms, bind
 
 
+def card_rate(fig, sms, ghz):
+    """model_rate for a card of fig's arch with that many SMs at that clock."""
+    return model_rate(fig, sms, ghz, alu_width_of(fig["arch"]))
+
+
+SUMMARY_KEYS = ("total", "imad", "wide", "imad_mov", "alu", "other", "regs", "spills", "static")
+
+
 def summary_line(fig):
-    keys = ("total", "imad", "wide", "imad_mov", "alu", "other", "regs", "spills", "static")
     return "kernel-cost %s layout=%s %s" % (fig["arch"], fig["layout"],
-                                             " ".join("%s=%d" % (k, fig[k]) for k in keys))
+                                             " ".join("%s=%d" % (k, fig[k]) for k in SUMMARY_KEYS))
+
+
+def read_summary_line(text, arch):
+    """The figures of summary_line's line for arch in a kernel-cost output, or None."""
+    for line in text.splitlines():
+        m = re.match(r"^kernel-cost (%s) layout=(\w+) ((?:\w+=\d+ ?)+)$" % re.escape(arch),
+                     line.strip())
+        if m:
+            fig = {k: int(v) for k, v in (kv.split("=") for kv in m.group(3).split())}
+            if all(k in fig for k in SUMMARY_KEYS):
+                fig.update(arch=m.group(1), layout=m.group(2))
+                return fig
+    return None
 
 
 def report(figs, nvcc_version):
@@ -92,10 +117,11 @@ def report(figs, nvcc_version):
     print("model (not a measurement): rate = SMs x clock x 0.85 / max(total/128, alu/alu_width, "
           "imad/64)")
     by_arch = {f["arch"]: f for f in figs}
-    for card, arch, sms, ghz, width in CARDS:
+    for card, arch, sms, ghz in CARDS:
         if arch not in by_arch:
             continue
-        rate, t, bind = model_rate(by_arch[arch], sms, ghz, width)
+        width = alu_width_of(arch)
+        rate, t, bind = card_rate(by_arch[arch], sms, ghz)
         print("  %-9s %-6s %3d SMs %.2f GHz alu %3d: max(%.0f, %.0f, %.0f) -> %6.0f MH/s modelled "
               "(bound: %s)" % (card, arch, sms, ghz, width, t["issue"], t["alu"], t["imad"],
                                rate / 1e6, bind))
