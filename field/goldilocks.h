@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "field/arch_policy.h"
 #include "field/carry.h"
 #include "field/epsilon.h"
 
@@ -36,49 +37,47 @@ TARN_HD felt gf_sub(felt a, felt b) {
 // lo + hi * 2^64 = lo + h0 * eps - h1 (2^64 = eps, 2^96 = -1).
 TARN_HD felt reduce128(uint64_t lo, uint64_t hi) { return fold128(lo, hi, tarn_epsilon()); }
 
-// Equivalent instruction forms that the compiler schedules differently on each architecture,
-// chosen by scripts/kernel-cost (release flags, nvcc 13.0). Before compute capability 12.0 the
-// linear layers fold with 32-bit adds (fewer register copies) and a square is a general product
-// (one more multiply, one fewer ALU instruction, where the ALU pipe binds); from 12.0 on, the
-// wide multiply-add fold and the three-multiply square.
-#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 1200
-inline constexpr bool CC12_FORMS = true;
-#else
-inline constexpr bool CC12_FORMS = false;
-#endif
-
-// lo + h * 2^64 for a small top limb h: in a linear layer (reduce96), and in an internal round's
-// lane, where the wide multiply-add form measured best on every architecture (reduce96_mad).
-TARN_HD felt reduce96(Acc96 a) {
-  if constexpr (CC12_FORMS) return fold_mul_eps(a.lo, a.hi, tarn_epsilon());
+// lo + h * 2^64 for a small top limb h, in either form (arch_policy.h says which form goes where;
+// the forms agree on every input).
+template <Fold F>
+TARN_HD felt fold96(Acc96 a) {
+  if constexpr (F == Fold::mad) return fold_mul_eps(a.lo, a.hi, tarn_epsilon());
   return fold_mul_eps_adds(a.lo, a.hi, tarn_epsilon());
 }
-TARN_HD felt reduce96_mad(Acc96 a) { return fold_mul_eps(a.lo, a.hi, tarn_epsilon()); }
+
+// In a linear layer, and in an internal round's lane.
+template <int CC>
+TARN_HD felt reduce96(Acc96 a) { return fold96<policy_for(CC).linear_fold>(a); }
+template <int CC>
+TARN_HD felt reduce96_lane(Acc96 a) { return fold96<policy_for(CC).lane_fold>(a); }
 
 TARN_HD felt gf_mul(felt a, felt b) {
   const U128 p = mul_wide(a, b);
   return reduce128(p.lo, p.hi);
 }
 
+template <int CC>
 TARN_HD felt gf_sqr(felt a) {
-  const U128 p = CC12_FORMS ? sqr_wide(a) : mul_wide(a, a);
+  const U128 p = policy_for(CC).square == Square::three_mul ? sqr_wide(a) : mul_wide(a, a);
   return reduce128(p.lo, p.hi);
 }
 
+template <int CC>
 TARN_HD felt gf_pow7(felt x) {
-  const felt x2 = gf_sqr(x);
+  const felt x2 = gf_sqr<CC>(x);
   const felt x3 = gf_mul(x2, x);
-  const felt x4 = gf_sqr(x2);
+  const felt x4 = gf_sqr<CC>(x2);
   return gf_mul(x4, x3);
 }
 
 // x^7 + c + eps as an accumulator (top limb at most 2), for an S-box whose output only feeds a
 // linear layer: the last product takes c in its carry chain and skips its final fold
 // (fold128_plus_eps).
+template <int CC>
 TARN_HD Acc96 gf_pow7_add_plus_eps(felt x, felt c) {
-  const felt x2 = gf_sqr(x);
+  const felt x2 = gf_sqr<CC>(x);
   const felt x3 = gf_mul(x2, x);
-  const felt x4 = gf_sqr(x2);
+  const felt x4 = gf_sqr<CC>(x2);
   const U128 p = mul_wide_add(x4, x3, c);
   return fold128_plus_eps(p.lo, p.hi, tarn_epsilon());
 }

@@ -3,10 +3,8 @@
 
 #if defined(__CUDACC__)
 #define TARN_HD __host__ __device__ __forceinline__
-#define TARN_HD_NOINLINE __host__ __device__
 #else
 #define TARN_HD inline
-#define TARN_HD_NOINLINE
 #endif
 
 // Round loops stay rolled on the GPU: the body is large and unrolling only costs registers.

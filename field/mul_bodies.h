@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "field/goldilocks.h"
+#include "field/atomic_add.h"
 #include "field/mul_variants.h"
 
 namespace tarn {
@@ -63,6 +64,7 @@ TARN_HD uint64_t mulbench_thread(uint64_t t, uint32_t iters) {
 }
 
 // As mulbench_thread with squarings: as gf_mul(z, z) when mode is 0, else as gf_sqr(z).
+template <int CC>
 TARN_HD uint64_t sqrbench_thread(uint64_t t, uint32_t iters, int mode) {
   felt z[8];
   bench_start(t, z);
@@ -77,7 +79,7 @@ TARN_HD uint64_t sqrbench_thread(uint64_t t, uint32_t iters, int mode) {
     TARN_NO_UNROLL
     for (uint32_t i = 0; i < iters; ++i) {
       TARN_UNROLL
-      for (int k = 0; k < 8; ++k) z[k] = gf_sqr(z[k]);
+      for (int k = 0; k < 8; ++k) z[k] = gf_sqr<CC>(z[k]);
     }
   }
   return bench_fold(z);
@@ -100,26 +102,19 @@ TARN_HD MulPair mulcheck_input(uint64_t i, bool near8) {
   return {((i + 1) * MUL_BENCH_FACTOR) ^ (i << 40), ((i + 7) * MUL_CHECK_FACTOR2) ^ (i << 20)};
 }
 
-TARN_HD void atomic_add_u64(unsigned long long* p, unsigned long long v) {
-#if defined(__CUDA_ARCH__)
-  atomicAdd(p, v);
-#else
-  __atomic_fetch_add(p, v, __ATOMIC_RELAXED);
-#endif
-}
-
 // Counts thread i's input when M disagrees with gf_mul after canonicalisation.
 template <class M>
 TARN_HD void mulcheck_thread(unsigned long long* mismatches, uint32_t n, uint64_t i, bool near8) {
   if (i >= n) return;
   const MulPair in = mulcheck_input(i, near8);
-  if (gf_canon(gf_mul(in.x, in.y)) != gf_canon(M::mul(in.x, in.y))) atomic_add_u64(mismatches, 1);
+  if (gf_canon(gf_mul(in.x, in.y)) != gf_canon(M::mul(in.x, in.y))) atomic_add(mismatches, 1ull);
 }
 
+template <int CC>
 TARN_HD void sqrcheck_thread(unsigned long long* mismatches, uint32_t n, uint64_t i) {
   if (i >= n) return;
   const felt x = mulcheck_input(i, true).x;
-  if (gf_canon(gf_mul(x, x)) != gf_canon(gf_sqr(x))) atomic_add_u64(mismatches, 1);
+  if (gf_canon(gf_mul(x, x)) != gf_canon(gf_sqr<CC>(x))) atomic_add(mismatches, 1ull);
 }
 
 // One thread: five products by gf_mul, v3 and v4, printed with the device's printf (on the host,

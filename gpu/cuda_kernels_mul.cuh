@@ -42,7 +42,7 @@ __global__ void __launch_bounds__(tarn::kMulMaxTpb) mulbench_v5_kernel(uint64_t*
 __global__ void __launch_bounds__(tarn::kMulMaxTpb) sqrbench_kernel(uint64_t* out,
                                                                      unsigned int iters, int mode) {
   const uint64_t t = mul_global_thread();
-  out[t] = tarn::sqrbench_thread(t, iters, mode);
+  out[t] = tarn::sqrbench_thread<TARN_ARCH_CC>(t, iters, mode);
 }
 
 // Indices 8-15 keep the scrambled inputs for v3 and v4; v5 and the squaring get boundary ones.
@@ -63,7 +63,7 @@ mulcheck_v5_kernel(unsigned long long* mismatches, unsigned int n) {
 
 __global__ void __launch_bounds__(tarn::kMulMaxTpb)
 sqrcheck_kernel(unsigned long long* mismatches, unsigned int n) {
-  tarn::sqrcheck_thread(mismatches, n, mul_global_thread());
+  tarn::sqrcheck_thread<TARN_ARCH_CC>(mismatches, n, mul_global_thread());
 }
 
 __global__ void muldbg_kernel() {

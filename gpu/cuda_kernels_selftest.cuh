@@ -8,6 +8,16 @@
 #include "search/verify_body.h"
 
 // The sparse path exists only in the direction-layout builds; below 12.0 the kernel is empty.
+template <int CC>
+__device__ void sparse_path_block(const tarn::SparseArgs& args) {
+  if constexpr (tarn::direction_layout(CC)) {
+    __shared__ tarn::MineShared shared;
+    if (threadIdx.x == 0) tarn::sparse_block_setup<CC>(args, blockIdx.x, &shared);
+    __syncthreads();
+    tarn::sparse_thread<CC>(args, shared, blockIdx.x, threadIdx.x, blockDim.x);
+  }
+}
+
 __global__ void __launch_bounds__(tarn::kSparseMaxTpb, 1)
 minesparsepath_kernel(const uint64_t* midstate, const unsigned char* start_low,
                       const unsigned char* high, const unsigned char* target,
@@ -15,21 +25,15 @@ minesparsepath_kernel(const uint64_t* midstate, const unsigned char* start_low,
                       uint64_t* indices, unsigned char* nonces, unsigned char* sparse,
                       unsigned char* direct, unsigned char* decisions, unsigned char* ties,
                       FoundResult* seed) {
-#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= TARN_DIR_LAYOUT_CC
-  __shared__ tarn::MineShared shared;
-  const tarn::SparseArgs args{midstate, start_low, high,  target,    per_thread, indices,
-                              nonces,   sparse,    direct, decisions, ties,       seed};
-  if (threadIdx.x == 0) tarn::sparse_block_setup(args, blockIdx.x, &shared);
-  __syncthreads();
-  tarn::sparse_thread(args, shared, blockIdx.x, threadIdx.x, blockDim.x);
-#endif
+  sparse_path_block<TARN_ARCH_CC>({midstate, start_low, high, target, per_thread, indices,
+                                   nonces, sparse, direct, decisions, ties, seed});
 }
 
 __global__ void __launch_bounds__(tarn::kOracleMaxTpb)
 minesparse_full_oracle_kernel(const unsigned char* header, const unsigned char* nonces,
                               uint64_t count, unsigned char* out) {
   const uint64_t g = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
-  tarn::full_oracle_thread(header, nonces, count, out, g);
+  tarn::full_oracle_thread<TARN_ARCH_CC>(header, nonces, count, out, g);
 }
 
 // Two resident blocks, as the counter-layout mining kernel: without the minimum ptxas settles
@@ -40,9 +44,9 @@ mineverify_kernel(const uint64_t* midstate, const unsigned char* low, unsigned i
                   unsigned char* ties) {
   __shared__ tarn::MineShared perm3_first;
   const tarn::VerifyArgs args{midstate, low, n, hashes, target, decisions, ties};
-  if (threadIdx.x == 0) tarn::verify_block_setup<TARN_DIR_LAYOUT>(args, &perm3_first);
+  if (threadIdx.x == 0) tarn::verify_block_setup<TARN_ARCH_CC>(args, &perm3_first);
   __syncthreads();
-  tarn::verify_thread(args, perm3_first, blockIdx.x, threadIdx.x, blockDim.x);
+  tarn::verify_thread<TARN_ARCH_CC>(args, perm3_first, blockIdx.x, threadIdx.x, blockDim.x);
 }
 
 namespace tarn {

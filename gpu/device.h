@@ -29,7 +29,7 @@ struct DeviceInfo {
   std::string pci_bus_id;               // "0000:01:00.0"; "host" for the emulation
   int cc() const { return major * 100 + minor * 10; }
   bool direction_layout() const { return tarn::direction_layout(cc()); }
-  unsigned int mine_tpb() const { return mine_max_tpb(direction_layout()); }
+  unsigned int mine_tpb() const { return policy_for(cc()).mine_tpb; }
 };
 
 using Event = void*;

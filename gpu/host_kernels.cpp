@@ -19,8 +19,8 @@ namespace {
 
 // The kernel's launch bound; 0 for the single-thread kernels, which take no grid.
 struct MaxTpb {
-  bool dir;
-  unsigned int operator()(const MineLaunch&) const { return mine_max_tpb(dir); }
+  int cc;
+  unsigned int operator()(const MineLaunch&) const { return policy_for(cc).mine_tpb; }
   unsigned int operator()(const SparsePathLaunch&) const { return kSparseMaxTpb; }
   unsigned int operator()(const FullOracleLaunch&) const { return kOracleMaxTpb; }
   unsigned int operator()(const MineVerifyLaunch&) const { return kVerifyMaxTpb; }
@@ -41,60 +41,59 @@ struct GridOf {
   Grid operator()(const MuldbgLaunch&) const { return Grid{}; }
 };
 
-template <bool DIR>
-void mine_grid(const MineLaunch& l) {
-  const MineArgs args{l.midstate, l.start, l.target, l.count, l.per_thread, l.result};
-  run_grid(l.grid.blocks, [&](unsigned int block) {
-    MineShared shared;
-    mine_block_setup<DIR>(args, block, &shared);
-    for (unsigned int t = 0; t < l.grid.tpb; ++t) mine_thread<DIR>(args, shared, block, t, l.grid.tpb);
-  });
-}
-
-template <bool DIR>
-void verify_grid(const MineVerifyLaunch& l) {
-  const VerifyArgs args{l.midstate, l.low, l.n, l.hashes, l.target, l.decisions, l.ties};
-  run_grid(l.grid.blocks, [&](unsigned int block) {
-    MineShared perm3_first;
-    verify_block_setup<DIR>(args, &perm3_first);
-    for (unsigned int t = 0; t < l.grid.tpb; ++t) verify_thread(args, perm3_first, block, t, l.grid.tpb);
-  });
-}
-
-// Runs a kernel whose grid has been checked, as the generation `dir` would.
+// Runs a kernel whose grid has been checked, as a build for generation CC would (one instance
+// per range of field/arch_policy.h).
+template <int CC>
 struct Run {
-  bool dir;
-  void operator()(const HashFullLaunch& l) const { hash_full(l.header, l.nonce, l.out); }
+  static constexpr bool kDir = direction_layout(CC);
+
+  void operator()(const HashFullLaunch& l) const { hash_full<CC>(l.header, l.nonce, l.out); }
   void operator()(const MidstateLaunch& l) const {
     felt m[12];
-    midstate_canonical(l.header, l.prefix, m);
-    for (int i = 0; i < 12; ++i) l.out[i] = dir ? m[i] : to_montgomery(m[i]);
+    midstate_canonical<CC>(l.header, l.prefix, m);
+    for (int i = 0; i < 12; ++i) l.out[i] = kDir ? m[i] : to_montgomery(m[i]);
   }
-  void operator()(const MineLaunch& l) const { dir ? mine_grid<true>(l) : mine_grid<false>(l); }
-  void operator()(const SparsePathLaunch& l) const {
-    if (!dir) return;  // the pre-12.0 builds compile this kernel empty
-    const SparseArgs args{l.midstate, l.start_low, l.high,      l.target, l.per_thread, l.indices,
-                          l.nonces,   l.sparse,    l.direct,    l.decisions, l.ties,    l.seed};
+  void operator()(const MineLaunch& l) const {
+    const MineArgs args{l.midstate, l.start, l.target, l.count, l.per_thread, l.result};
     run_grid(l.grid.blocks, [&](unsigned int block) {
       MineShared shared;
-      sparse_block_setup(args, block, &shared);
-      for (unsigned int t = 0; t < l.grid.tpb; ++t) sparse_thread(args, shared, block, t, l.grid.tpb);
+      mine_block_setup<CC>(args, block, &shared);
+      for (unsigned int t = 0; t < l.grid.tpb; ++t)
+        mine_thread<CC>(args, shared, block, t, l.grid.tpb);
     });
+  }
+  void operator()(const SparsePathLaunch& l) const {
+    if constexpr (kDir) {  // the builds below 12.0 compile this kernel empty
+      const SparseArgs args{l.midstate, l.start_low, l.high,   l.target,    l.per_thread, l.indices,
+                            l.nonces,   l.sparse,    l.direct, l.decisions, l.ties,       l.seed};
+      run_grid(l.grid.blocks, [&](unsigned int block) {
+        MineShared shared;
+        sparse_block_setup<CC>(args, block, &shared);
+        for (unsigned int t = 0; t < l.grid.tpb; ++t)
+          sparse_thread<CC>(args, shared, block, t, l.grid.tpb);
+      });
+    }
   }
   void operator()(const FullOracleLaunch& l) const {
     run_grid(l.grid.blocks, [&](unsigned int block) {
       for (unsigned int t = 0; t < l.grid.tpb; ++t)
-        full_oracle_thread(l.header, l.nonces, l.count, l.out,
-                           static_cast<uint64_t>(block) * l.grid.tpb + t);
+        full_oracle_thread<CC>(l.header, l.nonces, l.count, l.out,
+                               static_cast<uint64_t>(block) * l.grid.tpb + t);
     });
   }
   void operator()(const MineVerifyLaunch& l) const {
-    dir ? verify_grid<true>(l) : verify_grid<false>(l);
+    const VerifyArgs args{l.midstate, l.low, l.n, l.hashes, l.target, l.decisions, l.ties};
+    run_grid(l.grid.blocks, [&](unsigned int block) {
+      MineShared perm3_first;
+      verify_block_setup<CC>(args, &perm3_first);
+      for (unsigned int t = 0; t < l.grid.tpb; ++t)
+        verify_thread<CC>(args, perm3_first, block, t, l.grid.tpb);
+    });
   }
   void operator()(const MulbenchLaunch& l) const { mulbench(l); }
-  void operator()(const SqrbenchLaunch& l) const { sqrbench(l); }
+  void operator()(const SqrbenchLaunch& l) const { sqrbench(l, CC); }
   void operator()(const MulcheckLaunch& l) const { mulcheck(l); }
-  void operator()(const SqrcheckLaunch& l) const { sqrcheck(l); }
+  void operator()(const SqrcheckLaunch& l) const { sqrcheck(l, CC); }
   void operator()(const MuldbgLaunch&) const { muldbg(); }
 };
 
@@ -125,9 +124,8 @@ void run_grid(unsigned int blocks, const std::function<void(unsigned int)>& fn) 
 }
 
 Status launch(const KernelLaunch& kernel, int cc) {
-  const bool dir = direction_layout(cc);
   const std::string step = std::string(kernel_name(kernel)) + " launch";
-  const unsigned int max_tpb = std::visit(MaxTpb{dir}, kernel);
+  const unsigned int max_tpb = std::visit(MaxTpb{cc}, kernel);
   if (max_tpb != 0) {
     const Grid g = std::visit(GridOf{}, kernel);
     if (g.blocks == 0 || g.tpb == 0 || g.tpb > kMaxBlockThreads)
@@ -136,7 +134,7 @@ Status launch(const KernelLaunch& kernel, int cc) {
   }
   if (const auto* m = std::get_if<MulcheckLaunch>(&kernel); m && m->form == MulForm::v1)
     return status_error(step.c_str(), "invalid argument");  // gf_mul is the reference itself
-  std::visit(Run{dir}, kernel);
+  with_policy(cc, [&](auto gen) { std::visit(Run<decltype(gen)::value>{}, kernel); });
   return Status{};
 }
 

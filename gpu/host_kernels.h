@@ -18,11 +18,12 @@ void run_grid(unsigned int blocks, const std::function<void(unsigned int)>& fn);
 // that GPU would refuse with the runtime's words.
 Status launch(const KernelLaunch& kernel, int cc);
 
-// The multiplication kernels (a file of their own, so a test build can swap in a faulty v5).
+// The multiplication kernels (a file of their own, so a test build can swap in a faulty v5); the
+// squarings in the forms of generation cc.
 void mulbench(const MulbenchLaunch& l);
-void sqrbench(const SqrbenchLaunch& l);
+void sqrbench(const SqrbenchLaunch& l, int cc);
 void mulcheck(const MulcheckLaunch& l);
-void sqrcheck(const SqrcheckLaunch& l);
+void sqrcheck(const SqrcheckLaunch& l, int cc);
 void muldbg();
 
 }  // namespace host

@@ -45,8 +45,12 @@ void mulbench(const MulbenchLaunch& l) {
   }
 }
 
-void sqrbench(const SqrbenchLaunch& l) {
-  each_thread(l.grid, [&](uint64_t t) { l.out[t] = sqrbench_thread(t, l.iters, l.mode); });
+void sqrbench(const SqrbenchLaunch& l, int cc) {
+  with_policy(cc, [&](auto gen) {
+    each_thread(l.grid, [&](uint64_t t) {
+      l.out[t] = sqrbench_thread<decltype(gen)::value>(t, l.iters, l.mode);
+    });
+  });
 }
 
 // Indices 8-15 take boundary inputs only in the v5 check.
@@ -59,8 +63,12 @@ void mulcheck(const MulcheckLaunch& l) {
   }
 }
 
-void sqrcheck(const SqrcheckLaunch& l) {
-  each_thread(l.grid, [&](uint64_t t) { sqrcheck_thread(l.mismatches, l.n, t); });
+void sqrcheck(const SqrcheckLaunch& l, int cc) {
+  with_policy(cc, [&](auto gen) {
+    each_thread(l.grid, [&](uint64_t t) {
+      sqrcheck_thread<decltype(gen)::value>(l.mismatches, l.n, t);
+    });
+  });
 }
 
 void muldbg() { muldbg_thread(); }

@@ -36,7 +36,7 @@ TARN_HD void apply_m4(Acc96 x0, Acc96 x1, Acc96 x2, Acc96 x3, Acc96* y) {
 // External linear layer of accumulator inputs (top limbs at most 2, so each below 3 * 2^64) plus
 // the constants rc_of<TABLE>(base + i), written to x: the weights of an output lane sum to 28,
 // so with its constant it stays below 85 * 2^64 and the top limb under 2^7.
-template <int TABLE>
+template <int CC, int TABLE>
 TARN_HD void external_layer_acc(const Acc96* in, felt* x, int base) {
   Acc96 y[12];
   apply_m4(in[0], in[1], in[2], in[3], y);
@@ -50,40 +50,38 @@ TARN_HD void external_layer_acc(const Acc96* in, felt* x, int base) {
       const int i = b + k;
       Acc96 v = acc_add(y[i], s);
       if constexpr (TABLE != RC_NONE) v = acc_add(v, rc_of<TABLE>(base + i));
-      x[i] = reduce96(v);
+      x[i] = reduce96<CC>(v);
     }
   }
 }
 
 // External linear layer of felts plus the constants rc_of<TABLE>(base + i).
-template <int TABLE>
+template <int CC, int TABLE>
 TARN_HD void external_layer_rc(felt* x, int base) {
   Acc96 in[12];
   TARN_UNROLL
   for (int i = 0; i < 12; ++i) in[i] = acc_from(x[i]);
-  external_layer_acc<TABLE>(in, x, base);
+  external_layer_acc<CC, TABLE>(in, x, base);
 }
-
-// The external layer without constants (the doubled-diagonal block matrix).
-TARN_HD void external_layer_plain(felt* x) { external_layer_rc<RC_NONE>(x, 0); }
 
 // One full round from its S-box inputs: each S-box adds its share of the next round's
 // constants and hands its output, plus eps, straight to the linear layer (TABLE takes the eps
 // back).
-template <int TABLE>
+template <int CC, int TABLE>
 TARN_HD void full_round(felt* x, int base) {
   Acc96 s[12];
   TARN_UNROLL
-  for (int i = 0; i < 12; ++i) s[i] = gf_pow7_add_plus_eps(x[i], rc_of<TABLE>(base + i));
-  external_layer_acc<RC_NONE>(s, x, 0);
+  for (int i = 0; i < 12; ++i) s[i] = gf_pow7_add_plus_eps<CC>(x[i], rc_of<TABLE>(base + i));
+  external_layer_acc<CC, RC_NONE>(s, x, 0);
 }
 
 // The permutation from the S-boxes of initial round `first` on: x must already hold that
 // round's S-box inputs (linear layers and constants of the rounds before applied).
+template <int CC>
 TARN_HD void permute_rounds(felt* x, int first) {
   TARN_NO_UNROLL
   for (int r = first; r < 4; ++r) {
-    full_round<RC_INIT_ROUND>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
+    full_round<CC, RC_INIT_ROUND>(x, 12 * r);  // after round 3: INTERNAL_RC[0] on lane 0
   }
 
   felt coef_lo[12], coef_hi[12];
@@ -97,7 +95,7 @@ TARN_HD void permute_rounds(felt* x, int first) {
   // round's constants added.
   TARN_NO_UNROLL
   for (int r = 0; r < 22; ++r) {
-    x[0] = gf_pow7(x[0]);
+    x[0] = gf_pow7<CC>(x[0]);
     Acc96 sum = acc_from(x[0]);
     TARN_UNROLL
     for (int i = 1; i < 12; ++i) sum = acc_add(sum, x[i]);
@@ -114,20 +112,21 @@ TARN_HD void permute_rounds(felt* x, int first) {
       const felt flip = ((LANE_FLIP_LO >> i) & 1u ? 0xFFFFFFFFull : 0) |
                         ((LANE_FLIP_HI >> i) & 1u ? 0xFFFFFFFF00000000ull : 0);
       const Acc96 addend = i == 0 ? sum0 : sum;
-      x[i] = reduce96_mad(mul_split_add96(x[i] ^ flip, coef_lo[i], coef_hi[i], addend));
+      x[i] = reduce96_lane<CC>(mul_split_add96(x[i] ^ flip, coef_lo[i], coef_hi[i], addend));
     }
   }
 
   TARN_NO_UNROLL
   for (int r = 0; r < 4; ++r) {
-    full_round<RC_TERM_ROUND>(x, 12 * r);  // after round 3 the constants are 0
+    full_round<CC, RC_TERM_ROUND>(x, 12 * r);  // after round 3 the constants are 0
   }
 }
 
 // The whole permutation in place; accepts and returns partially reduced lanes.
+template <int CC>
 TARN_HD void permute(felt* x) {
-  external_layer_rc<RC_INIT>(x, 0);
-  permute_rounds(x, 0);
+  external_layer_rc<CC, RC_INIT>(x, 0);
+  permute_rounds<CC>(x, 0);
 }
 
 }  // namespace tarn

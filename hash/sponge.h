@@ -45,6 +45,7 @@ TARN_HD int compare_half(const felt* lanes, const unsigned char* target32) {
 
 // Absorbs the 32-byte blocks block(0) .. block(n-1) into a zero state, one permutation each.
 // Words are read straight from the bytes: no per-thread array, so kernels need no stack frame.
+template <int CC>
 TARN_HD void absorb_blocks(const unsigned char* first, const unsigned char* rest, int blocks,
                            felt* x) {
   TARN_UNROLL
@@ -54,27 +55,29 @@ TARN_HD void absorb_blocks(const unsigned char* first, const unsigned char* rest
     const unsigned char* src = b == 0 ? first : rest + 32 * (b - 1);
     TARN_UNROLL
     for (int i = 0; i < 8; ++i) x[i] = gf_add(x[i], word_from_le32(src + 4 * i));
-    permute(x);
+    permute<CC>(x);
   }
 }
 
 // Hash of header (32 bytes) and nonce (64 bytes) into out (64 bytes).
+template <int CC>
 TARN_HD void hash_full(const unsigned char* header, const unsigned char* nonce, unsigned char* out) {
   felt x[12];
-  absorb_blocks(header, nonce, 3, x);
+  absorb_blocks<CC>(header, nonce, 3, x);
   x[0] = gf_add1(x[0]);  // padding block (1, 1, 0, ...)
   x[1] = gf_add1(x[1]);
   TARN_NO_UNROLL
   for (int half = 0; half < 2; ++half) {
-    permute(x);
+    permute<CC>(x);
     TARN_UNROLL
     for (int k = 0; k < 4; ++k) felt_to_le64(x[k], out + 32 * half + 8 * k);
   }
 }
 
 // The state after the header and nonce bytes 0-31, canonical.
+template <int CC>
 TARN_HD void midstate_canonical(const unsigned char* header, const unsigned char* nonce, felt* out) {
-  absorb_blocks(header, nonce, 2, out);
+  absorb_blocks<CC>(header, nonce, 2, out);
   TARN_UNROLL
   for (int i = 0; i < 12; ++i) out[i] = gf_canon(out[i]);
 }

@@ -1,9 +1,9 @@
-// The hit record of one launch, and the one atomic that fills it.
+// The hit record of one launch, and how a hit takes its slot.
 #pragma once
 
 #include <cstdint>
 
-#include "field/hd.h"
+#include "field/atomic_add.h"
 
 constexpr int FOUND_SLOTS = 8;
 
@@ -15,17 +15,9 @@ struct FoundResult {
 
 namespace tarn {
 
-TARN_HD unsigned int atomic_inc(unsigned int* p) {
-#if defined(__CUDA_ARCH__)
-  return atomicAdd(p, 1u);
-#else
-  return __atomic_fetch_add(p, 1u, __ATOMIC_RELAXED);
-#endif
-}
-
 // The slot is the count before this hit's increment; hits past the eighth are only counted.
 TARN_HD void record_hit(FoundResult* r, uint64_t index, uint64_t base) {
-  const unsigned int slot = atomic_inc(&r->count);
+  const unsigned int slot = atomic_add(&r->count, 1u);
   if (slot < FOUND_SLOTS) {
     r->index[slot] = index;
     r->base[slot] = base;

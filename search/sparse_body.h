@@ -22,10 +22,12 @@ struct SparseArgs {
   FoundResult* seed;              // G0 as the launch saw it
 };
 
+template <int CC>
 TARN_HD void sparse_block_setup(const SparseArgs& a, uint32_t block, MineShared* sh) {
-  dir_block_setup(a.midstate, start_group(a.start) + block, sh->rec);
+  dir_block_setup<CC>(a.midstate, start_group(a.start) + block, sh->rec);
 }
 
+template <int CC>
 TARN_HD void sparse_thread(const SparseArgs& a, const MineShared& sh, uint32_t block,
                            uint32_t thread, uint32_t tpb) {
   const uint64_t span = static_cast<uint64_t>(tpb) * a.per_thread;
@@ -59,13 +61,13 @@ TARN_HD void sparse_thread(const SparseArgs& a, const MineShared& sh, uint32_t b
     TARN_NO_UNROLL
     for (int path = 0; path < 2; ++path) {
       if (path == 0) {
-        dir_first_round(sh.rec, r, x);
+        dir_first_round<CC>(sh.rec, r, x);
       } else {
         TARN_UNROLL
         for (int j = 0; j < 12; ++j) x[j] = j < 8 ? gf_add(a.midstate[j], w[j]) : a.midstate[j];
-        external_layer_rc<RC_INIT>(x, 0);
+        external_layer_rc<CC, RC_INIT>(x, 0);
       }
-      finish_hash(x, path == 0 ? 1 : 0, (path == 0 ? a.sparse : a.direct) + 64 * i);
+      finish_hash<CC>(x, path == 0 ? 1 : 0, (path == 0 ? a.sparse : a.direct) + 64 * i);
     }
 
     // The mining kernel's staged test, against the target and against the sparse hash itself
@@ -73,17 +75,18 @@ TARN_HD void sparse_thread(const SparseArgs& a, const MineShared& sh, uint32_t b
     unsigned char* own = a.sparse + 64 * i;
     TARN_NO_UNROLL
     for (int t = 0; t < 2; ++t) {
-      dir_first_round(sh.rec, r, x);
-      const bool hit = finish_and_test(x, 1, t == 0 ? a.target : own);
+      dir_first_round<CC>(sh.rec, r, x);
+      const bool hit = finish_and_test<CC>(x, 1, t == 0 ? a.target : own);
       (t == 0 ? a.decisions : a.ties)[i] = hit ? 0 : 1;
     }
   }
 }
 
 // Hash of the header and nonce g, from scratch (five permutations), for g < count.
+template <int CC>
 TARN_HD void full_oracle_thread(const unsigned char* header, const unsigned char* nonces,
                                 uint64_t count, unsigned char* out, uint64_t g) {
-  if (g < count) hash_full(header, nonces + 64 * g, out + 64 * g);
+  if (g < count) hash_full<CC>(header, nonces + 64 * g, out + 64 * g);
 }
 
 }  // namespace tarn

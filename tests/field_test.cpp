@@ -8,6 +8,7 @@
 #include "field/goldilocks_ref.h"
 #include "hash/sponge.h"
 #include "hash/folded_constants.h"
+#include "tests/each_generation.h"
 
 using namespace tarn;
 
@@ -28,26 +29,32 @@ std::vector<felt> boundary_operands() {
   return v;
 }
 
+template <int CC>
 void check_all_ops(felt a, felt b) {
   const felt cb = ref::canon(b);
   ASSERT_EQ(gf_canon(gf_add(a, b)), ref::add(a, b)) << std::hex << a << " + " << b;
   ASSERT_EQ(gf_canon(gf_sub(a, cb)), ref::sub(a, cb)) << std::hex << a << " - " << cb;
   ASSERT_EQ(gf_canon(gf_mul(a, b)), ref::mul(a, b)) << std::hex << a << " * " << b;
   // A full round's S-box: a^7 + cb + eps as an accumulator whose top limb is at most 2.
-  const Acc96 s = gf_pow7_add_plus_eps(a, cb);
+  const Acc96 s = gf_pow7_add_plus_eps<CC>(a, cb);
   ASSERT_LE(s.hi, 2u);
   const unsigned __int128 sw = (static_cast<unsigned __int128>(s.hi) << 64) | s.lo;
   const uint64_t sv = static_cast<uint64_t>(sw % P);
   ASSERT_EQ(sv, ref::add(ref::add(ref::pow7(a), cb), GF_EPS)) << std::hex << a << " " << cb;
 }
 
+template <int CC>
 void check_unary(felt a) {
-  ASSERT_EQ(gf_canon(gf_sqr(a)), ref::mul(a, a)) << std::hex << a;
-  ASSERT_EQ(gf_canon(gf_pow7(a)), ref::pow7(a)) << std::hex << a;
+  ASSERT_EQ(gf_canon(gf_sqr<CC>(a)), ref::mul(a, a)) << std::hex << a;
+  ASSERT_EQ(gf_canon(gf_pow7<CC>(a)), ref::pow7(a)) << std::hex << a;
   ASSERT_EQ(gf_canon(a), ref::canon(a)) << std::hex << a;
   ASSERT_EQ(gf_canon(gf_add1(a)), ref::add(a, 1)) << std::hex << a;
   ASSERT_EQ(from_montgomery(to_montgomery(a)), ref::canon(a)) << std::hex << a;
 }
+
+// Both forms of the 96-bit fold, whichever generation picks which.
+constexpr Fold kFolds[] = {Fold::adds, Fold::mad};
+felt fold(Fold f, Acc96 a) { return f == Fold::mad ? fold96<Fold::mad>(a) : fold96<Fold::adds>(a); }
 
 }  // namespace
 
@@ -62,11 +69,16 @@ TEST(Field, KnownValues) {
   EXPECT_EQ(gf_canon(P), 0u);
   EXPECT_EQ(gf_canon(P - 1), P - 1);
   EXPECT_EQ(gf_canon(~0ull), 0xFFFFFFFEull);
-  EXPECT_EQ(gf_canon(gf_pow7(2)), 128u);
-  EXPECT_EQ(gf_canon(gf_pow7(3)), 0x88Bu);
-  EXPECT_EQ(gf_canon(gf_pow7(P - 1)), P - 1);
-  EXPECT_EQ(gf_canon(gf_pow7(0)), 0u);
-  EXPECT_EQ(gf_canon(reduce96(Acc96{~0ull, 0xFFFFFFFFu})), ref::add(ref::mul(0xFFFFFFFFull, 0xFFFFFFFFull), ~0ull));
+  each_generation([](auto gen) {
+    constexpr int CC = decltype(gen)::value;
+    EXPECT_EQ(gf_canon(gf_pow7<CC>(2)), 128u) << CC;
+    EXPECT_EQ(gf_canon(gf_pow7<CC>(3)), 0x88Bu) << CC;
+    EXPECT_EQ(gf_canon(gf_pow7<CC>(P - 1)), P - 1) << CC;
+    EXPECT_EQ(gf_canon(gf_pow7<CC>(0)), 0u) << CC;
+  });
+  for (Fold f : kFolds)
+    EXPECT_EQ(gf_canon(fold(f, Acc96{~0ull, 0xFFFFFFFFu})),
+              ref::add(ref::mul(0xFFFFFFFFull, 0xFFFFFFFFull), ~0ull));
   // Across p and across the top of the word, where the one subtraction happens or must not.
   for (felt x = P - 300; x != P + 300; ++x) ASSERT_EQ(gf_canon(x), x >= P ? x - P : x) << x;
   for (felt x = ~0ull - 300; x != 0; ++x) ASSERT_EQ(gf_canon(x), x - P) << x;
@@ -74,22 +86,25 @@ TEST(Field, KnownValues) {
 
 TEST(Field, BoundaryOperandsAgreeWithReference) {
   const std::vector<felt> v = boundary_operands();
-  for (felt a : v) {
-    check_unary(a);
-    for (felt b : v) check_all_ops(a, b);
-  }
+  each_generation([&](auto gen) {
+    for (felt a : v) {
+      check_unary<decltype(gen)::value>(a);
+      for (felt b : v) check_all_ops<decltype(gen)::value>(a, b);
+    }
+  });
 }
 
 TEST(Field, RandomOperandsAgreeWithReference) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
-  for (int i = 0; i < 1000000; ++i) {
-    const felt a = rng(), b = rng();
-    check_all_ops(a, b);
-    check_unary(a);
-    if (HasFatalFailure()) return;
-  }
+  each_generation([&](auto gen) {
+    for (int i = 0; i < 500000 && !HasFatalFailure(); ++i) {
+      const felt a = rng(), b = rng();
+      check_all_ops<decltype(gen)::value>(a, b);
+      check_unary<decltype(gen)::value>(a);
+    }
+  });
 }
 
 // The reductions on every pair of boundary limbs, not only on the limbs a product can reach:
@@ -109,9 +124,10 @@ TEST(Field, ReductionsOfBoundaryLimbsAgreeWithReference) {
       ASSERT_EQ(static_cast<uint64_t>(bv % P), ref::add(static_cast<uint64_t>(x % P), GF_EPS))
           << std::hex << hi << ":" << lo;
       const uint32_t h = static_cast<uint32_t>(hi);
-      ASSERT_EQ(gf_canon(reduce96(Acc96{lo, h})),
-                static_cast<uint64_t>(((static_cast<unsigned __int128>(h) << 64) | lo) % P))
-          << std::hex << h << ":" << lo;
+      for (Fold f : kFolds)
+        ASSERT_EQ(gf_canon(fold(f, Acc96{lo, h})),
+                  static_cast<uint64_t>(((static_cast<unsigned __int128>(h) << 64) | lo) % P))
+            << std::hex << h << ":" << lo;
     }
   }
 }
@@ -129,8 +145,9 @@ TEST(Field, SplitProductOfEachLaneAgreesWithReference) {
         const unsigned __int128 cv = (static_cast<unsigned __int128>(c.hi) << 64) | c.lo;
         const felt want = ref::add(ref::sub(ref::mul(x, host_tables::MAT_DIAG[i]), s.shortfall),
                                    static_cast<uint64_t>(cv % P));
-        ASSERT_EQ(gf_canon(reduce96(mul_split_add96(x ^ flip, s.coef_lo, s.coef_hi, c))), want)
-            << "lane " << i << ": " << std::hex << x << " + " << c.hi << ":" << c.lo;
+        for (Fold f : kFolds)
+          ASSERT_EQ(gf_canon(fold(f, mul_split_add96(x ^ flip, s.coef_lo, s.coef_hi, c))), want)
+              << "lane " << i << ": " << std::hex << x << " + " << c.hi << ":" << c.lo;
       }
     }
   }
@@ -145,7 +162,7 @@ TEST(Field, AccumulatorReducesExactSums) {
     want = ref::add(want, ~0ull);
   }
   EXPECT_EQ(acc.hi, 28u);
-  EXPECT_EQ(gf_canon(reduce96(acc)), want);
+  for (Fold f : kFolds) EXPECT_EQ(gf_canon(fold(f, acc)), want);
 }
 
 TEST(Field, ByteConversions) {

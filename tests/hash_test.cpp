@@ -9,6 +9,7 @@
 #include "hash/hash_ref.h"
 #include "hash/sponge.h"
 #include "search/nonce_layout.h"
+#include "tests/each_generation.h"
 #include "tests/hex_util.h"
 
 using namespace tarn;
@@ -44,66 +45,77 @@ std::vector<HashVector> hash_vectors() {
 }  // namespace
 
 TEST(Permutation, KnownAnswersBothImplementations) {
-  felt a[12] = {}, r[12] = {};
-  permute(a);
+  uint64_t r[12] = {};
   ref::permute(r);
-  for (int i = 0; i < 12; ++i) {
-    EXPECT_EQ(gf_canon(a[i]), kPermZero[i]) << "lane " << i;
-    EXPECT_EQ(r[i], kPermZero[i]) << "lane " << i;
-  }
-  for (int i = 0; i < 12; ++i) a[i] = r[i] = i;
-  permute(a);
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(r[i], kPermZero[i]) << "lane " << i;
+  for (int i = 0; i < 12; ++i) r[i] = i;
   ref::permute(r);
-  for (int i = 0; i < 12; ++i) {
-    EXPECT_EQ(gf_canon(a[i]), kPermCount[i]) << "lane " << i;
-    EXPECT_EQ(r[i], kPermCount[i]) << "lane " << i;
-  }
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(r[i], kPermCount[i]) << "lane " << i;
+  each_generation([](auto gen) {
+    constexpr int CC = decltype(gen)::value;
+    felt a[12] = {};
+    permute<CC>(a);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(gf_canon(a[i]), kPermZero[i]) << CC << " lane " << i;
+    for (int i = 0; i < 12; ++i) a[i] = i;
+    permute<CC>(a);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(gf_canon(a[i]), kPermCount[i]) << CC << " lane " << i;
+  });
 }
 
 TEST(Permutation, LinearLayers) {
-  felt x[12] = {1};
-  external_layer_plain(x);
-  const felt unit[12] = {4, 2, 2, 6, 2, 1, 1, 3, 2, 1, 1, 3};
-  for (int i = 0; i < 12; ++i) EXPECT_EQ(gf_canon(x[i]), unit[i]);
-  for (int i = 0; i < 12; ++i) x[i] = i;
-  external_layer_plain(x);
-  const felt count[12] = {116, 128, 140, 120, 144, 156, 168, 148, 172, 184, 196, 176};
-  for (int i = 0; i < 12; ++i) EXPECT_EQ(gf_canon(x[i]), count[i]);
+  each_generation([](auto gen) {
+    constexpr int CC = decltype(gen)::value;
+    felt x[12] = {1};
+    external_layer_rc<CC, RC_NONE>(x, 0);
+    const felt unit[12] = {4, 2, 2, 6, 2, 1, 1, 3, 2, 1, 1, 3};
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(gf_canon(x[i]), unit[i]) << CC;
+    for (int i = 0; i < 12; ++i) x[i] = i;
+    external_layer_rc<CC, RC_NONE>(x, 0);
+    const felt count[12] = {116, 128, 140, 120, 144, 156, 168, 148, 172, 184, 196, 176};
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(gf_canon(x[i]), count[i]) << CC;
+    // The direction vector maps to +35 on lane 3 and -35 on lane 7 only.
+    felt d[12] = {};
+    for (int i = 0; i < 8; ++i)
+      d[i] = DIR_VECTOR[i] < 0 ? GF_P - static_cast<felt>(-DIR_VECTOR[i]) : DIR_VECTOR[i];
+    external_layer_rc<CC, RC_NONE>(d, 0);
+    for (int i = 0; i < 12; ++i)
+      EXPECT_EQ(gf_canon(d[i]), i == 3 ? 35 : i == 7 ? GF_P - 35 : 0) << CC << " lane " << i;
+  });
   uint64_t r[12] = {1};
   ref::internal_layer(r);
   EXPECT_EQ(r[0], ref::add(host_tables::MAT_DIAG[0], 1));
   for (int i = 1; i < 12; ++i) EXPECT_EQ(r[i], 1u);
-  // The direction vector maps to +35 on lane 3 and -35 on lane 7 only.
-  felt d[12] = {};
-  for (int i = 0; i < 8; ++i) d[i] = DIR_VECTOR[i] < 0 ? GF_P - static_cast<felt>(-DIR_VECTOR[i]) : DIR_VECTOR[i];
-  external_layer_plain(d);
-  for (int i = 0; i < 12; ++i)
-    EXPECT_EQ(gf_canon(d[i]), i == 3 ? 35 : i == 7 ? GF_P - 35 : 0) << "lane " << i;
 }
 
 TEST(Permutation, AnyRepresentativeAndRandomStatesAgree) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
-  for (int round = 0; round < 200; ++round) {
-    felt a[12], r[12];
-    // Odd rounds use small lanes given as x + p: the permutation must accept any representative.
-    const bool shifted = round & 1;
-    for (int i = 0; i < 12; ++i) r[i] = shifted ? rng() % 0xFFFFFFFFull : rng() % GF_P;
-    for (int i = 0; i < 12; ++i) a[i] = shifted ? r[i] + GF_P : r[i];
-    permute(a);
-    ref::permute(r);
-    for (int i = 0; i < 12; ++i) ASSERT_EQ(gf_canon(a[i]), r[i]) << "lane " << i;
-  }
+  each_generation([&](auto gen) {
+    for (int round = 0; round < 200 && !HasFatalFailure(); ++round) {
+      felt a[12], r[12];
+      // Odd rounds use small lanes given as x + p: the permutation must accept any
+      // representative.
+      const bool shifted = round & 1;
+      for (int i = 0; i < 12; ++i) r[i] = shifted ? rng() % 0xFFFFFFFFull : rng() % GF_P;
+      for (int i = 0; i < 12; ++i) a[i] = shifted ? r[i] + GF_P : r[i];
+      permute<decltype(gen)::value>(a);
+      ref::permute(r);
+      for (int i = 0; i < 12; ++i) ASSERT_EQ(gf_canon(a[i]), r[i]) << "lane " << i;
+    }
+  });
 }
 
 TEST(Hash, KnownVectorsBothImplementations) {
   for (const HashVector& v : hash_vectors()) {
-    unsigned char a[64], r[64];
-    hash_full(v.header, v.nonce, a);
+    unsigned char r[64];
     ref::hash_full(v.header, v.nonce, r);
-    EXPECT_EQ(to_hex(a, 64), v.hash);
     EXPECT_EQ(to_hex(r, 64), v.hash);
+    each_generation([&](auto gen) {
+      unsigned char a[64];
+      hash_full<decltype(gen)::value>(v.header, v.nonce, a);
+      EXPECT_EQ(to_hex(a, 64), v.hash) << decltype(gen)::value;
+    });
   }
 }
 
@@ -111,11 +123,11 @@ TEST(Hash, EveryByteAndTheBlockOrderMatter) {
   unsigned char header[32], nonce[64], base[64], h[64];
   for (int i = 0; i < 32; ++i) header[i] = i * 3;
   for (int i = 0; i < 64; ++i) nonce[i] = 200 - i;
-  hash_full(header, nonce, base);
+  hash_full<0>(header, nonce, base);
   for (int i = 0; i < 96; ++i) {
     unsigned char* p = i < 32 ? &header[i] : &nonce[i - 32];
     *p ^= 1;
-    hash_full(header, nonce, h);
+    hash_full<0>(header, nonce, h);
     *p ^= 1;
     EXPECT_NE(0, memcmp(h, base, 64)) << "byte " << i;
   }
@@ -123,7 +135,7 @@ TEST(Hash, EveryByteAndTheBlockOrderMatter) {
   memcpy(swapped_h, nonce, 32);
   memcpy(swapped_n, header, 32);
   memcpy(swapped_n + 32, nonce + 32, 32);
-  hash_full(swapped_h, swapped_n, h);
+  hash_full<0>(swapped_h, swapped_n, h);
   EXPECT_NE(0, memcmp(h, base, 64));
 }
 
@@ -139,19 +151,19 @@ TEST(Midstate, KnownValuesAndTail) {
                               0x5d41a07e9a421d11, 0xaeee3de4135b5e1e, 0x55b1a4122f0788fa};
   felt m[12];
   uint64_t r[12];
-  midstate_canonical(header, nonce, m);
+  midstate_canonical<0>(header, nonce, m);
   ref::midstate(header, nonce, r);
   for (int i = 0; i < 12; ++i) EXPECT_EQ(m[i], zero_mid[i]);
   for (int i = 0; i < 12; ++i) EXPECT_EQ(r[i], zero_mid[i]);
 
   for (int i = 0; i < 32; ++i) header[i] = i;
   for (int i = 0; i < 64; ++i) nonce[i] = i;
-  midstate_canonical(header, nonce, m);
+  midstate_canonical<0>(header, nonce, m);
   for (int i = 0; i < 12; ++i) EXPECT_EQ(m[i], count_mid[i]);
   // Bytes 32-63 of the nonce do not enter the midstate.
   nonce[40] ^= 0x55;
   felt m2[12];
-  midstate_canonical(header, nonce, m2);
+  midstate_canonical<0>(header, nonce, m2);
   EXPECT_EQ(0, memcmp(m, m2, sizeof m));
   nonce[40] ^= 0x55;
 

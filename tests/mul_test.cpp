@@ -12,6 +12,7 @@
 #include "field/mul_bodies.h"
 #include "gpu/device.h"
 #include "modes/mulbench_args.h"
+#include "tests/each_generation.h"
 #include "tests/run_binary.h"
 
 using namespace tarn;
@@ -29,7 +30,10 @@ void expect_all_forms(felt x, felt y) {
   ASSERT_EQ(gf_canon(gf_mul_v3(x, y)), r) << "v3 " << std::hex << x << " * " << y;
   ASSERT_EQ(gf_canon(gf_mul_v4(x, y)), r) << "v4 " << std::hex << x << " * " << y;
   ASSERT_EQ(gf_canon(gf_mul_v5(x, y)), r) << "v5 " << std::hex << x << " * " << y;
-  ASSERT_EQ(gf_canon(gf_sqr(x)), ref::mul(x, x)) << "sqr " << std::hex << x;
+  each_generation([&](auto gen) {
+    ASSERT_EQ(gf_canon(gf_sqr<decltype(gen)::value>(x)), ref::mul(x, x))
+        << "sqr " << decltype(gen)::value << " " << std::hex << x;
+  });
 }
 
 std::vector<felt> edge_operands() {

@@ -135,15 +135,19 @@ TEST(NonceLayout, CounterLowHalf) {
 
 namespace {
 
+// The shortcuts of the direction layout, in the forms of the builds that run it.
+constexpr int kDir = 1200;
+static_assert(direction_layout(kDir));
+
 // Full 64-byte hash through the shortcut of one block.
 void shortcut_hash(const felt* rec, uint32_t r, unsigned char* out) {
   felt x[12];
-  dir_first_round(rec, r, x);
-  permute_rounds(x, 1);
+  dir_first_round<kDir>(rec, r, x);
+  permute_rounds<kDir>(x, 1);
   x[0] = gf_add1(x[0]);
   x[1] = gf_add1(x[1]);
   for (int half = 0; half < 2; ++half) {
-    permute(x);
+    permute<kDir>(x);
     for (int k = 0; k < 4; ++k) felt_to_le64(x[k], out + 32 * half + 8 * k);
   }
 }
@@ -158,13 +162,13 @@ TEST(Shortcut, EqualsFullHashForEveryOffset) {
   for (auto& b : header) b = static_cast<unsigned char>(rng());
   for (auto& b : nonce) b = static_cast<unsigned char>(rng());
   felt mid[12];
-  midstate_canonical(header, nonce, mid);
+  midstate_canonical<kDir>(header, nonce, mid);
   // Random groups and groups with L, M, H at their limits.
   const uint64_t groups[] = {rng(), 0, ~0ull, 0x3FFFFFull, 0x3FFFFFull << 22, 0xFFFFFull << 44};
   for (size_t gi = 0; gi < sizeof groups / sizeof groups[0]; ++gi) {
     const uint64_t g = groups[gi];
     MineShared sh;
-    dir_block_setup(mid, g, sh.rec);
+    dir_block_setup<kDir>(mid, g, sh.rec);
     // Every offset for the first group, a stride for the others to keep the test quick.
     const uint32_t stride = gi == 0 ? 1 : 97;
     for (uint32_t r = 0; r < DIR_MAX_SPAN; r += stride) {
@@ -173,7 +177,7 @@ TEST(Shortcut, EqualsFullHashForEveryOffset) {
       for (int j = 0; j < 8; ++j)
         for (int b = 0; b < 4; ++b) nonce[32 + 4 * j + b] = static_cast<unsigned char>(w[j] >> (8 * b));
       unsigned char want[64], got[64];
-      hash_full(header, nonce, want);
+      hash_full<kDir>(header, nonce, want);
       shortcut_hash(sh.rec, r, got);
       ASSERT_EQ(to_hex(got, 64), to_hex(want, 64)) << "group " << g << " offset " << r;
       if (r % 4099 == 0) {
@@ -187,17 +191,17 @@ TEST(Shortcut, EqualsFullHashForEveryOffset) {
 TEST(StagedTest, TiesAreDecidedBySecondHalf) {
   unsigned char header[32] = {9}, nonce[64] = {};
   felt mid[12];
-  midstate_canonical(header, nonce, mid);
+  midstate_canonical<kDir>(header, nonce, mid);
   MineShared sh;
-  dir_block_setup(mid, 42, sh.rec);
+  dir_block_setup<kDir>(mid, 42, sh.rec);
   const uint32_t r = 1234;
   unsigned char h[64];
   shortcut_hash(sh.rec, r, h);
 
   auto test_against = [&](const unsigned char* target) {
     felt x[12];
-    dir_first_round(sh.rec, r, x);
-    return finish_and_test(x, 1, target);
+    dir_first_round<kDir>(sh.rec, r, x);
+    return finish_and_test<kDir>(x, 1, target);
   };
   unsigned char t[64];
   memcpy(t, h, 64);
