@@ -27,16 +27,17 @@ struct ArchPolicy {
 };
 
 // In ascending from_cc. Beside each choice, scripts/kernel-cost's mine_kernel figures per nonce
-// (nvcc 13.0; total, and the ALU class where that pipe binds) for this form against the other
-// form of the same choice, all else as in the row:
-//   below 12.0, sm_89 | sm_90: as the row 23470 | 23661 total, ALU 12378 | 12421;
-//     linear mad 23347 | 23771, ALU 11946 | 11989; square three_mul 23637 | 23485, ALU
-//     12850 | 12893; lane adds 23426 | 23485, ALU 13434 | 13477.
-//   from 12.0, sm_120: as the row 21922 total (issue-bound); linear adds 22175; square general
-//     22011 (128 registers); lane adds 22582.
+// (nvcc 13.0; the total, and the ALU class where that pipe binds, 64 lanes below 12.0) for the
+// row against the other form of one choice, all else as in the row:
+//   below 12.0, sm_89 | sm_90: as the row 23347 | 23771 total, ALU 11946 | 11989 (bound: ALU
+//     187 | 187 cycles per SM per nonce, issue 182 | 186); linear adds 23470 | 23661 but ALU
+//     12378 | 12421 (193 | 194); square three_mul 23867 | 23692, ALU 12418 | 12461; lane adds
+//     23303 | 23639, ALU 13002 | 13045.
+//   from 12.0, sm_120: as the row 21922 total (issue-bound, 128 ALU lanes); linear adds 22175;
+//     square general 22011 (128 registers); lane adds 22582.
 inline constexpr ArchPolicy ARCH_POLICIES[] = {
     // from  layout             tpb  min  linear      square              lane
-    {0,     Layout::counter,   256, 2,   Fold::adds, Square::general,   Fold::mad},
+    {0,     Layout::counter,   256, 2,   Fold::mad,  Square::general,   Fold::mad},
     {1200,  Layout::direction, 512, 1,   Fold::mad,  Square::three_mul, Fold::mad},
 };
 inline constexpr int ARCH_POLICY_COUNT = sizeof(ARCH_POLICIES) / sizeof(ARCH_POLICIES[0]);
