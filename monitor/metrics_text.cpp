@@ -93,22 +93,22 @@ std::string metrics_text(const ApiContext& ctx, const std::vector<GpuStats>& gpu
            "Shares by outcome: accepted or rejected by the pool, stale or throttled (not sent).");
   for (const GpuStats& g : gpus) {
     const std::string gpu = std::to_string(g.gpu);
-    const std::pair<const char*, std::int64_t> results[] = {{"accepted", g.accepted},
-                                                            {"rejected", g.rejected},
-                                                            {"stale", g.staleskip},
-                                                            {"throttled", g.throttled}};
+    const std::pair<const char*, std::int64_t> results[] = {{"accepted", g.shares.accepted},
+                                                            {"rejected", g.shares.rejected},
+                                                            {"stale", g.shares.staleskip},
+                                                            {"throttled", g.shares.throttled}};
     for (const auto& r : results)
       w.out += "tarn_shares_total{gpu=\"" + gpu + "\",result=\"" + r.first + "\"} " +
                std::to_string(r.second) + "\n";
   }
   w.per_gpu("tarn_shares_submitted_total", "counter", "Shares sent to the pool.",
-            [](const GpuStats& g) { return static_cast<double>(g.submitted); });
+            [](const GpuStats& g) { return static_cast<double>(g.shares.submitted); });
   w.per_gpu("tarn_device_faults_total", "counter",
             "Hits the host re-check refused (never sent).",
-            [](const GpuStats& g) { return static_cast<double>(g.device_faults); });
+            [](const GpuStats& g) { return static_cast<double>(g.shares.device_faults); });
   w.per_gpu("tarn_device_errors_total", "counter",
             "Failed device calls, each followed by a re-initialisation.",
-            [](const GpuStats& g) { return static_cast<double>(g.device_errors); });
+            [](const GpuStats& g) { return static_cast<double>(g.shares.device_errors); });
   w.per_gpu("tarn_pool_connected", "gauge", "1 while the GPU's pool connection is open.",
             [](const GpuStats& g) { return g.connection == "connected" ? 1.0 : 0.0; });
   w.per_gpu("tarn_job_difficulty", "gauge", "Difficulty of the current job.",

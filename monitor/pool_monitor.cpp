@@ -61,8 +61,6 @@ std::function<Telemetry()> PoolMonitor::telemetry_for(int gpu) const {
   return [nvml, device] { return nvml->read(device); };
 }
 
-int PoolMonitor::api_port() const { return impl_->api.port(); }
-
 void PoolMonitor::stop() {
   if (impl_) impl_->api.stop();
 }

@@ -32,8 +32,6 @@ class PoolMonitor {
              const std::function<std::string(int)>& bus_id, std::string* why);
   // The sensor reader of one GPU; null when there are none.
   std::function<Telemetry()> telemetry_for(int gpu) const;
-  // The port the API serves on; 0 without one.
-  int api_port() const;
   void stop();
 
  private:

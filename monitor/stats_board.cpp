@@ -44,9 +44,9 @@ std::string total_line(const std::vector<GpuStats>& all) {
   for (const GpuStats& s : all) {
     mhs += s.line_mhs;
     mhs60 += s.line60_mhs;
-    accepted += s.accepted;
-    rejected += s.rejected;
-    stale += s.staleskip;
+    accepted += s.shares.accepted;
+    rejected += s.shares.rejected;
+    stale += s.shares.staleskip;
   }
   char line[160];
   std::snprintf(line, sizeof line,
@@ -59,11 +59,11 @@ std::string total_line(const std::vector<GpuStats>& all) {
 std::string lifetime_total_line(const std::vector<GpuStats>& all) {
   std::int64_t submitted = 0, accepted = 0, rejected = 0, stale = 0, throttled = 0;
   for (const GpuStats& s : all) {
-    submitted += s.submitted;
-    accepted += s.accepted;
-    rejected += s.rejected;
-    stale += s.staleskip;
-    throttled += s.throttled;
+    submitted += s.shares.submitted;
+    accepted += s.shares.accepted;
+    rejected += s.shares.rejected;
+    stale += s.shares.staleskip;
+    throttled += s.shares.throttled;
   }
   char line[200];
   std::snprintf(line, sizeof line,

@@ -12,6 +12,17 @@
 
 namespace tarn {
 
+// A worker's share counters, kept for its whole life and published as they are.
+struct ShareCounters {
+  int submitted = 0;
+  int accepted = 0;
+  int rejected = 0;
+  int staleskip = 0;
+  int throttled = 0;
+  int device_faults = 0;  // hits the host re-check refused; never sent
+  int device_errors = 0;  // failed device calls, each followed by a re-initialisation
+};
+
 struct GpuStats {
   int gpu = 0;
   std::string name;
@@ -23,13 +34,7 @@ struct GpuStats {
   double line_mhs = 0.0;    // the two rates of the last statistics line, as printed
   double line60_mhs = 0.0;
   std::uint64_t hashes = 0;  // indices launched over the worker's life
-  std::int64_t submitted = 0;
-  std::int64_t accepted = 0;
-  std::int64_t rejected = 0;
-  std::int64_t staleskip = 0;
-  std::int64_t throttled = 0;
-  std::int64_t device_faults = 0;
-  std::int64_t device_errors = 0;
+  ShareCounters shares;
   bool have_job = false;
   std::string job_id;
   std::string difficulty;

@@ -46,9 +46,10 @@ std::string summary_json(const ApiContext& ctx, const std::vector<GpuStats>& gpu
                 {"pool", {{"url", g.url}, {"state", g.connection}}},
                 {"hashrate", rates(g.rate_10s, g.rate_60s, g.rate_15m)},
                 {"hashes", g.hashes},
-                {"shares", shares(g.submitted, g.accepted, g.rejected, g.staleskip, g.throttled)},
-                {"device_faults", g.device_faults},
-                {"device_errors", g.device_errors},
+                {"shares", shares(g.shares.submitted, g.shares.accepted, g.shares.rejected,
+                                  g.shares.staleskip, g.shares.throttled)},
+                {"device_faults", g.shares.device_faults},
+                {"device_errors", g.shares.device_errors},
                 {"job", g.have_job ? json{{"id", g.job_id}, {"difficulty", g.difficulty}}
                                    : json(nullptr)},
                 {"temperature_limit",
@@ -63,13 +64,13 @@ std::string summary_json(const ApiContext& ctx, const std::vector<GpuStats>& gpu
     t60 += g.rate_60s;
     t15 += g.rate_15m;
     hashes += g.hashes;
-    sub += g.submitted;
-    acc += g.accepted;
-    rej += g.rejected;
-    stale += g.staleskip;
-    thr += g.throttled;
-    faults += g.device_faults;
-    errors += g.device_errors;
+    sub += g.shares.submitted;
+    acc += g.shares.accepted;
+    rej += g.shares.rejected;
+    stale += g.shares.staleskip;
+    thr += g.shares.throttled;
+    faults += g.shares.device_faults;
+    errors += g.shares.device_errors;
     if (g.connection == "connected") {
       ++connected;
       if (url_in_use.empty()) url_in_use = g.url;

@@ -1,5 +1,6 @@
-// What a pool worker takes from outside: clock, sleep, connections, the device, output and the
-// stop request. Tests swap in a scripted pool, a fake clock and a decorated host device.
+// What a pool worker takes from outside: its settings, and the clock, sleep, connections, the
+// device, output and the stop request. Tests swap in a scripted pool, a fake clock and a
+// decorated host device.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,17 @@
 #include "ws/websocket.h"
 
 namespace tarn {
+
+struct WorkerSettings {
+  int gpu = 0;
+  std::string url;  // the primary, then backups, separated by commas
+  std::string payout;
+  std::string worker;
+  double submit_gap = 0.2;  // seconds between two submits below difficulty 1e8
+  int temp_limit = 0;       // pause launches at this many degrees Celsius, resume 5 below; 0: off
+  double job_timeout = 0.0;  // reconnect after this many seconds without a pool message; 0: off
+  wsclient::TlsOptions tls;  // for wss:// URLs
+};
 
 struct WorkerEnv {
   // System clock in nanoseconds.

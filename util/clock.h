@@ -12,4 +12,8 @@ inline std::int64_t system_now_ns() {
       .count();
 }
 
+inline double seconds_between(std::int64_t from_ns, std::int64_t to_ns) {
+  return static_cast<double>(to_ns - from_ns) / 1e9;
+}
+
 }  // namespace tarn

@@ -14,7 +14,7 @@ tarn::GpuStats sample_gpu(int gpu) {
   g.name = "test device";
   g.url = "ws://pool.test/";
   g.connection = "connected";
-  g.accepted = 7;
+  g.shares.accepted = 7;
   g.have_job = true;
   g.job_id = "j1";
   g.difficulty = "1000";

@@ -1,0 +1,47 @@
+// The connect loop of a pool worker: back-off with jitter, failover to the backups and back to
+// the primary, the job timeout, the lifetime line at every lost connection and a close frame at
+// a stop. What happens on an open connection is up to the miner behind it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "monitor/stats_board.h"
+#include "pool/failover.h"
+#include "pool/worker_env.h"
+#include "ws/websocket.h"
+
+namespace tarn {
+
+// The connection side of a worker, kept across connections.
+struct PoolConnection {
+  explicit PoolConnection(const std::string& url_list) : urls(url_list) {}
+  PoolUrls urls;
+  int url_index = 0;                 // of the connection being served
+  int attempt = 0;                   // failed connects in a row
+  std::int64_t last_message_ns = 0;  // the job timeout counts from here; the miner moves it
+  std::string state = "starting";    // starting, connecting, connected, disconnected, stopped
+};
+
+// What the loop asks of the miner.
+struct ConnectionMiner {
+  // A connection opened and the Hello went out: it starts with no job.
+  std::function<void()> fresh_job;
+  // One round of the mining loop: messages, then a launch when there is a job to mine.
+  std::function<void(wsclient::WebSocket* ws)> step;
+  std::function<bool()> have_job;
+  // Hands the worker's figures to the monitor, the connection's state among them.
+  std::function<void()> publish;
+  // For the lifetime lines.
+  std::function<ShareCounters()> counters;
+};
+
+// Back-off after the attempt-th failure in a row (from 0): 1, 2, 4, 8, 16, then 32 seconds.
+int backoff_seconds(int attempt);
+
+// Connects, serves and reconnects until a stop is requested; ends with the lifetime line.
+void run_connections(PoolConnection* c, const WorkerSettings& settings, const std::string& tag,
+                     const WorkerEnv& env, const ConnectionMiner& miner);
+
+}  // namespace tarn

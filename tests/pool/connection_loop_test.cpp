@@ -1,0 +1,205 @@
+// The connection loop on its own, in front of a miner that only reads messages: back-off,
+// failover and the primary retry, the job timeout and the ways out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pool/connection_loop.h"
+#include "pool/messages.h"
+#include "worker_harness.h"
+
+namespace {
+
+using pooltest::Harness;
+using pooltest::ScriptedSocket;
+
+constexpr std::int64_t kSecond = 1000000000;
+const std::string kDash = "\xE2\x80\x94";
+
+// Reads the connection at every step; a NewJob gives it a job until the next connection.
+struct FakeMiner {
+  FakeMiner(Harness* h_, tarn::PoolConnection* c_) : h(h_), c(c_) {}
+  Harness* h;
+  tarn::PoolConnection* c;
+  bool have_job = false;
+  int steps = 0;
+  tarn::ShareCounters counters;
+  std::function<void()> on_step;  // runs after each step
+
+  tarn::ConnectionMiner hooks() {
+    tarn::ConnectionMiner m;
+    m.fresh_job = [this] { have_job = false; };
+    m.step = [this](wsclient::WebSocket* ws) {
+      ++steps;
+      ws->poll(0);
+      ws->dispatch([this](const std::string& text) {
+        c->last_message_ns = h->now_ns;
+        have_job = have_job || classify_message(text) == MessageKind::NewJob;
+      });
+      if (on_step) on_step();
+    };
+    m.have_job = [this] { return have_job; };
+    m.publish = [] {};
+    m.counters = [this] { return counters; };
+    return m;
+  }
+};
+
+void run(tarn::PoolConnection& c, FakeMiner& miner, const tarn::WorkerSettings& settings,
+         const tarn::WorkerEnv& env) {
+  tarn::run_connections(&c, settings, "[gpu0]", env, miner.hooks());
+}
+
+void run(Harness& h, tarn::PoolConnection& c, FakeMiner& miner) {
+  run(c, miner, h.settings(), h.env());
+}
+
+// Refused connects: the retry lines and the back-off, until a stop ends the worker.
+TEST(ConnectionLoop, BackOffDoublesToThirtyTwoSecondsWithItsJitter) {
+  struct Case {
+    const char* what;
+    std::vector<double> jitter;  // factors drawn in turn; empty: none
+    std::vector<double> sleeps;
+    std::vector<int> shown;  // the delay of each retry line
+  };
+  const Case cases[] = {
+      {"no jitter", {}, {1, 2, 4, 8, 16, 32, 32}, {1, 2, 4, 8, 16, 32, 32}},
+      {"jittered, rounded in the line", {0.8, 1.2}, {0.8, 2.4, 3.2, 9.6}, {1, 2, 3, 10}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    h.refuse_next(1000);
+    // A stop during the connect after the last back-off: no retry line for it.
+    h.on_connect = [&] { h.stop = h.connects > static_cast<int>(c.sleeps.size()); };
+    tarn::WorkerEnv env = h.env();
+    size_t draws = 0;
+    if (!c.jitter.empty()) env.jitter = [&] { return c.jitter[draws++ % c.jitter.size()]; };
+    tarn::PoolConnection conn("ws://pool.test/");
+    FakeMiner miner(&h, &conn);
+    run(conn, miner, h.settings(), env);
+
+    EXPECT_EQ(h.sleeps, c.sleeps);  // factors times powers of two: exact
+    std::vector<std::string> retries, want;
+    for (const std::string& l : h.lines)
+      if (l.find("connect failed") != std::string::npos) retries.push_back(l);
+    for (const int d : c.shown)
+      want.push_back("[gpu0] connect failed: ws://pool.test/ " + kDash + " retrying in " +
+                     std::to_string(d) + "s\n");
+    EXPECT_EQ(retries, want);
+    EXPECT_EQ(miner.steps, 0);
+    EXPECT_EQ(h.lines.back(), "[gpu0] stopped (lifetime: submitted=0 accepted=0 rejected=0 "
+                              "staleskip=0 throttled=0)\n");
+  }
+}
+
+// After three refusals (1, 2, 4 s) a connection ends; only one that delivered a job or lived 30 s
+// starts the back-off over, so a pool that accepts and drops at once is not hammered.
+TEST(ConnectionLoop, OnlyAUsefulConnectionResetsTheBackOff) {
+  struct Case {
+    const char* what;
+    bool job;
+    std::int64_t lived_ns;
+    std::vector<double> sleeps;
+  };
+  const Case cases[] = {
+      {"dropped at once", false, 0, {1, 2, 4, 8, 16, 32}},
+      {"delivered a job", true, 0, {1, 2, 4, 1, 1, 2}},
+      {"lived 30 s", false, 30 * kSecond, {1, 2, 4, 1, 1, 2}},
+      {"lived 29 s", false, 29 * kSecond, {1, 2, 4, 8, 16, 32}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    h.refuse_next(3);  // and once the one connection is used up, every connect fails
+    ScriptedSocket& s = h.add_socket();
+    s.on_poll = [&](ScriptedSocket& sock) {
+      if (sock.polls == 2 && c.job) sock.arrive(pooltest::new_job("j1", "\"2\""));
+      if (sock.polls == 3) {
+        h.now_ns += c.lived_ns;
+        sock.state = ScriptedSocket::CLOSED;  // the pool goes away
+      }
+    };
+    h.max_sleeps = 6;
+    tarn::PoolConnection conn("ws://pool.test/");
+    FakeMiner miner(&h, &conn);
+    miner.counters = tarn::ShareCounters{8, 7, 1, 2, 3, 0, 0};
+    run(h, conn, miner);
+
+    EXPECT_EQ(h.sleeps, c.sleeps);
+    EXPECT_TRUE(h.has_line("[gpu0] disconnected (lifetime: submitted=8 accepted=7 rejected=1 "
+                           "staleskip=2 throttled=3) " + kDash + " reconnecting...\n"));
+    EXPECT_FALSE(s.closed_by_client);  // the worker never closes a live connection itself
+  }
+}
+
+// The primary refuses three times: the worker moves to the backup; five minutes later it tries the
+// primary again. A failed retry keeps it on the backup for five more minutes; a retry that
+// connects closes the backup, which is no lost connection.
+TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
+  for (const bool primary_back : {false, true}) {
+    SCOPED_TRACE(primary_back ? "the primary comes back" : "the primary stays away");
+    Harness h;
+    h.refuse_next(3);
+    ScriptedSocket& backup = h.add_socket();
+    ScriptedSocket& primary = h.add_socket();
+    tarn::PoolConnection conn("ws://primary.test/,ws://backup.test/");
+    FakeMiner miner(&h, &conn);
+    // Every step on the backup takes 100 s, so the primary is tried at 300 and 600 s: refused
+    // both times, or only the first.
+    int backup_steps = 0;
+    miner.on_step = [&] {
+      if (conn.url_index == 1) {
+        h.now_ns += 100 * kSecond;
+        if (++backup_steps == 1) h.refuse_next(primary_back ? 1 : 2);
+        if (backup_steps == 8) h.stop = true;
+      }
+      if (conn.url_index == 0 && h.connects > 3) h.stop = true;  // mining on the primary again
+    };
+    run(h, conn, miner);
+
+    std::vector<std::string> urls{"ws://primary.test/", "ws://primary.test/", "ws://primary.test/",
+                                  "ws://backup.test/", "ws://primary.test/", "ws://primary.test/"};
+    EXPECT_EQ(h.connect_urls, urls);
+    EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2, 4}));
+    EXPECT_TRUE(h.has_line("[gpu0] failover: ws://primary.test/ failed 3 times in a row " + kDash +
+                           " switching to ws://backup.test/\n"));
+    EXPECT_TRUE(h.has_line("[gpu0] connected to ws://backup.test/\n"));
+    EXPECT_EQ(h.count_lines("disconnected"), 0);
+    EXPECT_TRUE(backup.closed_by_client);  // with a close frame, at the switch or the stop
+    EXPECT_EQ(h.count_lines("[gpu0] failover: the primary ws://primary.test/ is back " + kDash +
+                            " switching to it\n"),
+              primary_back ? 1 : 0);
+    EXPECT_EQ(h.count_lines("[gpu0] connected to ws://primary.test/\n"), primary_back ? 1 : 0);
+    EXPECT_EQ(primary.polls > 0, primary_back);
+  }
+}
+
+// With a job timeout, a pool silent for that long is left; messages of any kind keep it.
+TEST(ConnectionLoop, JobTimeoutReconnectsOnlyAfterSilence) {
+  for (const bool chatty : {false, true}) {
+    SCOPED_TRACE(chatty ? "a message every step" : "silent");
+    Harness h;
+    ScriptedSocket& s = h.add_socket();
+    tarn::PoolConnection conn("ws://pool.test/");
+    FakeMiner miner(&h, &conn);
+    miner.on_step = [&] {
+      h.now_ns += 4 * kSecond;
+      if (chatty) s.arrive("{\"SomethingNew\":{}}");
+      if (miner.steps == 6) h.stop = true;
+    };
+    h.on_connect = [&] { h.stop = h.connects > 1; };
+    tarn::WorkerSettings settings = h.settings();
+    settings.job_timeout = 10;
+    run(conn, miner, settings, h.env());
+
+    EXPECT_EQ(h.count_lines("[gpu0] no message from the pool for 10s " + kDash + " reconnecting\n"),
+              chatty ? 0 : 1);
+    EXPECT_EQ(h.count_lines("disconnected"), chatty ? 0 : 1);
+    // Silent: the timeout is seen at 12 s, after the third step; the fourth finds it closed.
+    EXPECT_EQ(miner.steps, chatty ? 6 : 4);
+  }
+}
+
+}  // namespace
