@@ -598,8 +598,11 @@ TEST(PoolWorker, ANewJobStartsItsCountFromZero) {
   ASSERT_EQ(h.device->launches.size(), 3u);
   EXPECT_EQ(be64_of(h.device->launches[1].start), "16");
   EXPECT_EQ(be64_of(h.device->launches[2].start), "0");
-  for (const SentShare& share : shares_of(s))
-    if (share.job_id == "j2") EXPECT_LT(share.hash_count, h.device->launches[2].count);
+  for (const SentShare& share : shares_of(s)) {
+    if (share.job_id == "j2") {
+      EXPECT_LT(share.hash_count, h.device->launches[2].count);
+    }
+  }
   EXPECT_GT(w.total_launched(), h.device->launches[0].count);  // the lifetime total goes on
 }
 
