@@ -1,7 +1,7 @@
 // "bench": mine_kernel throughput on every selected device at once, one host thread each.
 #include <chrono>
-#include <cstdint>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -141,26 +141,24 @@ int run_bench(int argc, char** argv, const std::string& devices) {
   // The words are read as they always were; each one that is not a plain number in range gets a
   // warning naming the value used.
   std::string fault;
+  auto warn = [&](int i, const char* name, const std::string& used) {
+    if (!fault.empty())
+      std::fprintf(stderr, "%s\n", word_warning("bench", name, argv[i], fault, used).c_str());
+  };
   double secs = 5.0;
   if (argc > 2) {
     secs = read_real_word(argv[2], &fault);
-    if (!fault.empty())
-      std::fprintf(stderr, "%s\n", word_warning("bench", "secs", argv[2], fault, used_value(secs)).c_str());
+    warn(2, "secs", used_value(secs));
   }
   unsigned int per_thread = 64u;
   if (argc > 3) {
     per_thread = static_cast<unsigned int>(read_int_word(argv[3], 0, UINT32_MAX, &fault));
-    if (!fault.empty())
-      std::fprintf(stderr, "%s\n",
-                   word_warning("bench", "per_thread", argv[3], fault, std::to_string(per_thread)).c_str());
+    warn(3, "per_thread", std::to_string(per_thread));
   }
   int tpb = 0;  // 0 or below: the device's own block size
   if (argc > 4) {
     tpb = static_cast<int>(read_int_word(argv[4], 0, 1024, &fault));
-    if (!fault.empty())
-      std::fprintf(stderr, "%s\n",
-                   word_warning("bench", "tpb", argv[4], fault,
-                                tpb > 0 ? std::to_string(tpb) : "the automatic block size").c_str());
+    warn(4, "tpb", tpb > 0 ? std::to_string(tpb) : "the automatic block size");
   }
   int ngpu = argc > 5 ? static_cast<int>(std::strtol(argv[5], nullptr, 10)) : 1;
 
