@@ -1,28 +1,47 @@
 #include "cli/dispatch.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli/banner.h"
-#include "gpu/device.h"
+#include "cli/help.h"
 #include "cli/options.h"
+#include "gpu/device.h"
 #include "modes/modes.h"
+#include "util/printable.h"
+#include "util/word.h"
 
 namespace {
-
-void print_usage() {
-  std::printf(
-      "modes: version | verify | minesparsepath | minev <hdr> <start> | bench <secs> "
-      "[per_thread] [tpb] [ngpu]\n");
-  std::printf("       mine <hdr> <difficulty> [secs] | pool <ws_url> <payout> [worker] "
-              "[submit_gap_s] [ngpu]\n");
-}
 
 // A mode given fewer words than it needs: one line, status 1, no read past the vector.
 int missing_words(const char* usage) {
   std::fprintf(stderr, "usage: tarn-cuda %s\n", usage);
   return 1;
+}
+
+void warn(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+// An optional seconds word, read as it always was (strtod), with a warning when it is not a number.
+double seconds_word(const char* mode, const char* name, const char* word) {
+  std::string fault;
+  const double v = tarn::read_real_word(word, &fault);
+  if (!fault.empty()) warn(tarn::word_warning(mode, name, word, fault, tarn::used_value(v)));
+  return v;
+}
+
+// Typed at a terminal, verify and hash would seem to hang: say what they wait for.
+void terminal_hint(const char* mode) {
+  if (!isatty(STDIN_FILENO)) return;
+  if (std::strcmp(mode, "verify") == 0)
+    warn("verify: reading lines 'header nonce expected-hash' (64, 128 and 128 hex digits) from "
+         "the terminal; end with Ctrl-D");
+  else
+    warn("hash: reading lines 'header nonce' (64 and 128 hex digits) from the terminal; end "
+         "with Ctrl-D");
 }
 
 }  // namespace
@@ -32,23 +51,49 @@ int tarn_main(int argc, char** argv) {
   tarn::GlobalOptions opts;
   if (!tarn::parse_global_options(&argc, &argv, &opts)) return 1;
   if (opts.cpu_cc != 0) tarn::use_host_backend(opts.cpu_cc);
-  if (opts.help) {
-    print_usage();
-    std::printf("%s", tarn::global_options_help());
-    return 0;
-  }
 
   const char* mode = argc > 1 ? argv[1] : "verify";
+  if (opts.help || std::strcmp(mode, "-h") == 0) {
+    tarn::print_help();
+    return 0;
+  }
   if (std::strcmp(mode, "version") == 0 || std::strcmp(mode, "--version") == 0 ||
       std::strcmp(mode, "-V") == 0) {
     std::printf("%s\n", tarn_banner());
     return 0;
   }
   std::fprintf(stderr, "%s\n", tarn_banner());
+  for (const std::string& w : opts.warnings) warn(w);
 
   if (opts.list_devices) return run_list_devices();
-  if (std::strcmp(mode, "verify") == 0) return run_verify();
-  if (std::strcmp(mode, "hash") == 0) return run_hash();
+  if (!tarn::is_mode_word(mode)) {
+    // Still status 0 with the short list on standard output, as always; the line says why.
+    std::string line = "unknown mode '" + tarn::printable(mode) + "'";
+    const std::string near = tarn::nearest_word(mode);
+    if (!near.empty()) line += " (did you mean '" + near + "'?)";
+    warn(line);
+    tarn::print_usage();
+    return 0;
+  }
+  // "pool URL payout --devices 1" would mine with the worker name "--devices".
+  for (int i = 2; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0) {
+      std::fprintf(stderr,
+                   "%s: '%s' follows the mode word; global options stand before it: "
+                   "tarn-cuda [global options] %s [arguments]\n",
+                   mode, tarn::printable(argv[i]).c_str(), mode);
+      return 2;
+    }
+  }
+
+  if (std::strcmp(mode, "verify") == 0) {
+    terminal_hint(mode);
+    return run_verify();
+  }
+  if (std::strcmp(mode, "hash") == 0) {
+    terminal_hint(mode);
+    return run_hash();
+  }
   if (std::strcmp(mode, "minesparsepath") == 0) return run_minesparsepath();
   if (std::strcmp(mode, "minev") == 0) {
     if (argc < 4) return missing_words("minev <hdr> <start>");
@@ -58,13 +103,13 @@ int tarn_main(int argc, char** argv) {
   if (std::strcmp(mode, "mulbench") == 0) return run_mulbench(argc, argv);
   if (std::strcmp(mode, "mine") == 0) {
     if (argc < 4) return missing_words("mine <hdr> <difficulty> [secs]");
-    const double secs = argc > 4 ? std::strtod(argv[4], nullptr) : 30.0;
+    const double secs = argc > 4 ? seconds_word("mine", "secs", argv[4]) : 30.0;
     return run_mine(argv[2], argv[3], secs);
   }
   if (std::strcmp(mode, "pool") == 0) {
     if (argc < 4) return missing_words("pool <ws_url> <payout> [worker] [submit_gap_s] [ngpu]");
     const char* worker = argc > 4 ? argv[4] : "cuda-5090";
-    const double gap = argc > 5 ? std::strtod(argv[5], nullptr) : 0.2;
+    const double gap = argc > 5 ? seconds_word("pool", "submit_gap", argv[5]) : 0.2;
     const int ngpu = argc > 6 ? static_cast<int>(std::strtol(argv[6], nullptr, 10)) : 1;
     tarn::MonitorOptions monitor;
     monitor.api = opts.api;
@@ -76,8 +121,9 @@ int tarn_main(int argc, char** argv) {
     pool.tls_no_verify = opts.tls_no_verify;
     pool.job_timeout = opts.job_timeout;
     pool.devices = opts.devices;
+    pool.ngpu_word = argc > 6 ? argv[6] : nullptr;
     return run_pool(argv[2], argv[3], worker, gap, ngpu, monitor, pool);
   }
-  print_usage();
+  tarn::print_usage();  // not reached: every mode word is taken above
   return 0;
 }

@@ -44,6 +44,14 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
       if (!parse_u64(word + 6, &cc) || cc < 10 || cc > 999)
         return bad("--cpu=CC takes a compute capability times ten, e.g. --cpu=86 or --cpu=120");
       out->cpu_cc = static_cast<int>(cc);
+      // The GPUs the device code is built for run from 7.5 to 12.0.
+      if (cc < 75 || cc > 120) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "%s is out of range (75 to 120); using compute capability %d.%d", word,
+                      out->cpu_cc / 10, out->cpu_cc % 10);
+        out->warnings.push_back(line);
+      }
     } else if (std::strcmp(word, "--help") == 0) {
       out->help = true;
     } else if (std::strcmp(word, "--tls-no-verify") == 0) {
@@ -59,6 +67,8 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
       out->job_timeout = static_cast<double>(secs);
     } else if ((value = option_value("--devices", &i, *argc, v, &missing))) {
       out->devices = value;
+      if (out->devices.empty())
+        out->warnings.push_back("--devices '' lists no device; using the mode's own GPU count");
     } else if ((value = option_value("--api-token", &i, *argc, v, &missing))) {
       out->api_token = value;
     } else if ((value = option_value("--api", &i, *argc, v, &missing))) {
@@ -96,7 +106,7 @@ const char* global_options_help() {
          "  --api ADDR:PORT     serve the read-only HTTP API (/summary, /metrics)\n"
          "  --api-token TOKEN   bearer token the API requires (needed off loopback)\n"
          "  --temp-limit C      pause a GPU at C degrees Celsius, resume at C-5\n"
-         "  --help              this text\n";
+         "  --help, -h          this text\n";
 }
 
 }  // namespace tarn

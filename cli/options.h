@@ -28,6 +28,9 @@ struct GlobalOptions {
   int temp_limit = 0;
 
   bool help = false;  // --help
+
+  // Values that were taken although they look like mistakes, one line each, naming what is used.
+  std::vector<std::string> warnings;
 };
 
 // Reads the global options at the head of argv (argv[1] on) and removes them, so argv[1] is the

@@ -1,5 +1,6 @@
 // The device layer on the CUDA runtime.
 #include <cuda_runtime_api.h>
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <string>
@@ -16,6 +17,14 @@ Status check(const char* step, cudaError_t e) {
 }
 
 Status check(const char* step, int e) { return check(step, static_cast<cudaError_t>(e)); }
+
+// Whether the driver library that the runtime loads is installed at all.
+bool driver_library_present() {
+  void* lib = dlopen("libcuda.so.1", RTLD_LAZY | RTLD_LOCAL);
+  if (!lib) return false;
+  dlclose(lib);
+  return true;
+}
 
 class CudaDevice final : public Device {
  public:
@@ -75,7 +84,8 @@ class CudaBackend final : public Backend {
     const cudaError_t e = cudaGetDeviceCount(&n);
     if (e != cudaSuccess) {
       cudaGetLastError();  // clear the sticky error so later calls report their own
-      *why = check("cudaGetDeviceCount", e);
+      // Without the driver library the runtime only says the driver "is insufficient".
+      *why = driver_library_present() ? check("cudaGetDeviceCount", e) : Status{kNoNvidiaDriver};
       return 0;
     }
     if (n < 1) *why = Status{"cudaGetDeviceCount: no CUDA-capable device is detected"};

@@ -20,7 +20,11 @@ void use_host_backend(int cc) { g_backend = host_backend(cc); }
 
 void use_cuda_backend() { g_backend = cuda_backend(); }
 
+const char kNoNvidiaDriver[] = "no NVIDIA driver found";
+
 std::string no_device_line(const Status& why) {
+  if (why.message == kNoNvidiaDriver)
+    return std::string(kNoNvidiaDriver) + " \u2014 use --cpu to run on the host";
   std::string line = "no usable CUDA device";
   if (!why.ok()) line += " (" + why.message + ")";
   line += "; run with --cpu to use the host emulation";

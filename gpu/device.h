@@ -79,6 +79,9 @@ int cuda_runtime_version();
 // One line for "no usable device": names the reason and the --cpu option.
 std::string no_device_line(const Status& why);
 
+// The reason device_count gives when the NVIDIA driver is not installed at all.
+extern const char kNoNvidiaDriver[];
+
 // Device memory owned for a scope.
 template <class T>
 class DeviceBuffer {

@@ -1,6 +1,7 @@
 // "bench": mine_kernel throughput on every selected device at once, one host thread each.
 #include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,6 +13,7 @@
 #include "search/found_result.h"
 #include "search/nonce_layout.h"
 #include "util/device_list.h"
+#include "util/word.h"
 
 using namespace tarn;
 
@@ -136,10 +138,28 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
 }  // namespace
 
 int run_bench(int argc, char** argv, const std::string& devices) {
-  const double secs = argc > 2 ? std::strtod(argv[2], nullptr) : 5.0;
-  const unsigned int per_thread =
-      argc > 3 ? static_cast<unsigned int>(std::strtol(argv[3], nullptr, 10)) : 64u;
-  const int tpb = argc > 4 ? static_cast<int>(std::strtol(argv[4], nullptr, 10)) : 0;
+  // The words are read as they always were; each one that is not a plain number in range gets a
+  // warning naming the value used.
+  std::string fault;
+  auto warn = [&](int i, const char* name, const std::string& used) {
+    if (!fault.empty())
+      std::fprintf(stderr, "%s\n", word_warning("bench", name, argv[i], fault, used).c_str());
+  };
+  double secs = 5.0;
+  if (argc > 2) {
+    secs = read_real_word(argv[2], &fault);
+    warn(2, "secs", used_value(secs));
+  }
+  unsigned int per_thread = 64u;
+  if (argc > 3) {
+    per_thread = static_cast<unsigned int>(read_int_word(argv[3], 0, UINT32_MAX, &fault));
+    warn(3, "per_thread", std::to_string(per_thread));
+  }
+  int tpb = 0;  // 0 or below: the device's own block size
+  if (argc > 4) {
+    tpb = static_cast<int>(read_int_word(argv[4], 0, 1024, &fault));
+    warn(4, "tpb", tpb > 0 ? std::to_string(tpb) : "the automatic block size");
+  }
   int ngpu = argc > 5 ? static_cast<int>(std::strtol(argv[5], nullptr, 10)) : 1;
 
   Status why;
@@ -148,6 +168,10 @@ int run_bench(int argc, char** argv, const std::string& devices) {
     std::printf("BENCH: no CUDA devices found\n");
     std::fprintf(stderr, "bench: %s\n", no_device_line(why).c_str());
     return 1;
+  }
+  if (argc > 5 && devices.empty()) {
+    const std::string warning = ngpu_warning("bench", argv[5], count);
+    if (!warning.empty()) std::fprintf(stderr, "%s\n", warning.c_str());
   }
   std::vector<int> gpus;
   std::string bad_devices;

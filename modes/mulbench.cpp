@@ -16,6 +16,7 @@
 #include "modes/modes.h"
 #include "modes/mulbench_args.h"
 #include "util/number.h"
+#include "util/printable.h"
 
 using namespace tarn;
 
@@ -179,6 +180,10 @@ int run_mulbench(int argc, char** argv) {
                  kMaxMulbenchIters, word);
     return 1;
   }
+  uint64_t plain = 0;
+  if (word && !dbg && !sqr && !parse_u64(word, &plain))
+    std::fprintf(stderr, "mulbench: iters '%s' is not a whole number; using %u\n",
+                 printable(word).c_str(), iters);
 
   std::unique_ptr<Device> dev = open_mode_device(kMode);
   if (!dev) return 1;

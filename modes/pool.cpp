@@ -1,5 +1,11 @@
 // "pool": one worker thread per GPU, each with its own connection to the pool.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,7 +18,26 @@
 #include "pool/url_check.h"
 #include "pool/worker.h"
 #include "util/device_list.h"
+#include "util/printable.h"
 #include "util/version.h"
+
+namespace {
+
+// Whether path names a regular file this process can open for reading; why not in *why.
+bool readable_file(const std::string& path, std::string* why) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  close(fd);
+  if (!regular) *why = "not a regular file";
+  return regular;
+}
+
+}  // namespace
 
 int run_pool(char const* url, char const* payout, char const* worker, double submit_gap, int ngpu,
              const tarn::MonitorOptions& monitor_options, const tarn::PoolOptions& options) {
@@ -25,6 +50,13 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     std::fprintf(stderr, "pool: bad url %s\n", bad_url.c_str());
     return 1;
   }
+  // So is a CA file that cannot be read: every wss:// connect would fail on it.
+  std::string bad_ca;
+  if (!options.ca_file.empty() && !readable_file(options.ca_file, &bad_ca)) {
+    std::fprintf(stderr, "pool: --ca-file %s: %s\n", tarn::printable(options.ca_file).c_str(),
+                 bad_ca.c_str());
+    return 1;
+  }
 
   tarn::Status why;
   const int available = tarn::backend().device_count(&why);
@@ -32,6 +64,10 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     std::printf("no CUDA devices found\n");
     std::fprintf(stderr, "pool: %s\n", tarn::no_device_line(why).c_str());
     return 1;
+  }
+  if (options.ngpu_word && options.devices.empty()) {
+    const std::string warning = tarn::ngpu_warning("pool", options.ngpu_word, available);
+    if (!warning.empty()) std::fprintf(stderr, "%s\n", warning.c_str());
   }
   std::vector<int> gpus;
   std::string bad_devices;

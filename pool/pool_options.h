@@ -10,6 +10,7 @@ struct PoolOptions {
   bool tls_no_verify = false;  // certificates not checked; warned on every connect
   double job_timeout = 0.0;    // reconnect after this long without a pool message; 0: off
   std::string devices;         // "0,2,5", "all", or empty for the ngpu word
+  const char* ngpu_word = nullptr;  // the ngpu word as typed, for its warning; null when absent
 };
 
 }  // namespace tarn

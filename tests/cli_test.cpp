@@ -1,4 +1,5 @@
 // The built program end to end through the host emulation: command line, hash, verify, mine.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -78,12 +79,82 @@ TEST(Cli, VersionWordsPrintTheBannerOnly) {
   }
 }
 
-TEST(Cli, UnknownModePrintsUsage) {
-  for (const char* w : {"Verify", "nonsense"}) {
-    const RunResult r = tarn({"--cpu", w});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kUsage);
-    EXPECT_TRUE(std::regex_match(r.err, kBanner)) << r.err;
+// Mistakes on the command line: the statuses and the usage lines stay as they were, but each
+// mistake gets exactly one line on standard error saying what was wrong or what is used instead.
+TEST(Cli, MistakesGetOneLineEach) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string line;  // the whole line standard error must hold, once
+    bool usage;        // standard output is the two usage lines
+  };
+  const std::string hdr = rep("00", 32);
+  const std::vector<Case> cases = {
+      {{"--cpu", "mien"}, 0, "unknown mode 'mien' (did you mean 'mine'?)", true},
+      {{"--cpu", "verfy"}, 0, "unknown mode 'verfy' (did you mean 'verify'?)", true},
+      {{"--cpu", "Bench"}, 0, "unknown mode 'Bench' (did you mean 'bench'?)", true},
+      {{"--cpu", "nonsense"}, 0, "unknown mode 'nonsense'", true},
+      {{"--devcies", "1", "bench"}, 0, "unknown mode '--devcies' (did you mean '--devices'?)", true},
+      {{"--cpu", "pool", "ws://127.0.0.1:1/", "P", "--devices", "1"}, 2,
+       "pool: '--devices' follows the mode word; global options stand before it: "
+       "tarn-cuda [global options] pool [arguments]", false},
+      {{"--cpu", "hash", "--cpu=86"}, 2,
+       "hash: '--cpu=86' follows the mode word; global options stand before it: "
+       "tarn-cuda [global options] hash [arguments]", false},
+      {{"--cpu", "mine", hdr, "1", "abc"}, 0, "mine: secs 'abc' is not a number; using 0", false},
+      {{"--cpu", "bench", "abc", "2"}, 0, "bench: secs 'abc' is not a number; using 0", false},
+      {{"--cpu", "bench", "0", "-1"}, 0,
+       "bench: per_thread '-1' is out of range (0 to 4294967295); using 4294967295", false},
+      {{"--cpu", "bench", "0", "2", "2k"}, 0, "bench: tpb '2k' is not a whole number; using 2", false},
+      {{"--cpu", "bench", "0", "2", "0", "9"}, 0, "bench: ngpu '9' is out of range (1 to 2); using 2",
+       false},
+      {{"--cpu", "pool", "http://x/", "P", "w", "abc"}, 1,
+       "pool: submit_gap 'abc' is not a number; using 0", false},
+      {{"--cpu=999", "nonsense"}, 0,
+       "--cpu=999 is out of range (75 to 120); using compute capability 99.9", true},
+      {{"--cpu", "--devices", "", "nonsense"}, 0,
+       "--devices '' lists no device; using the mode's own GPU count", true},
+      {{"--cpu", "--ca-file", "/nonexistent/ca.pem", "pool", "ws://127.0.0.1:1/", "P"}, 1,
+       "pool: --ca-file /nonexistent/ca.pem: No such file or directory", false},
+      {{"--cpu", "--ca-file", "/", "pool", "ws://127.0.0.1:1/", "P"}, 1,
+       "pool: --ca-file /: not a regular file", false},
+  };
+  for (const Case& c : cases) {
+    std::string cmd;
+    for (const std::string& a : c.args) cmd += " '" + a + "'";
+    SCOPED_TRACE(cmd);
+    const RunResult r = tarn(c.args);
+    EXPECT_EQ(r.status, c.status);
+    std::smatch banner;
+    ASSERT_TRUE(std::regex_search(r.err, banner, kBanner));
+    EXPECT_EQ(banner.position(0), 0) << r.err;
+    // The banner, then the line; the pool with a bad url adds its refusal after the warning.
+    const std::string rest = r.err.substr(banner.length(0));
+    EXPECT_EQ(rest.rfind(c.line + "\n", 0), 0u) << r.err;
+    EXPECT_EQ(rest.find(c.line + "\n", 1), std::string::npos) << "said twice: " << r.err;
+    if (c.usage) EXPECT_EQ(r.out, kUsage);
+    if (c.status != 0) EXPECT_EQ(r.out, "");
+  }
+
+  // -h is --help, which lists every mode, every global option and the exit statuses.
+  const RunResult help = tarn({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(tarn({"-h"}).out, help.out);
+  for (const char* w : {"verify", "hash", "mine <hdr>", "bench [secs]", "pool <ws_url>",
+                        "minesparsepath", "minev <hdr>", "mulbench", "version, --version, -V",
+                        "--cpu[=CC]", "--devices", "--list-devices", "--ca-file", "--tls-no-verify",
+                        "--job-timeout", "--api ADDR", "--api-token", "--temp-limit", "--help, -h",
+                        "exit status:\n  0 ", "\n  1 ", "\n  2 "})
+    EXPECT_NE(help.out.find(w), std::string::npos) << w;
+
+  // verify and hash say what they wait for when standard input is a terminal, only then.
+  for (const char* mode : {"verify", "hash"}) {
+    const RunResult typed = testutil::run_on_terminal(kBin, {"--cpu", mode}, "\x04");
+    EXPECT_EQ(typed.status, 0) << typed.err;
+    EXPECT_NE(typed.err.find(std::string(mode) + ": reading lines '"), std::string::npos) << typed.err;
+    EXPECT_NE(typed.err.find("from the terminal; end with Ctrl-D\n"), std::string::npos) << typed.err;
+    EXPECT_TRUE(std::regex_match(tarn({"--cpu", mode}).err, kBanner));
   }
 }
 
@@ -107,6 +178,15 @@ TEST(Cli, WithoutDeviceOrCpuOptionFailsCleanly) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "") << "nothing computed without a device";
   EXPECT_NE(r.err.find("--cpu"), std::string::npos) << r.err;
+  // With no driver installed at all, the line says so rather than "driver version is insufficient".
+  void* driver = dlopen("libcuda.so.1", RTLD_LAZY);
+  if (driver) {
+    dlclose(driver);
+  } else {
+    EXPECT_NE(r.err.find("\nverify: no NVIDIA driver found \u2014 use --cpu to run on the host\n"),
+              std::string::npos)
+        << r.err;
+  }
 }
 
 TEST(HashMode, ReproducesHashesInBothGenerations) {
@@ -254,7 +334,7 @@ TEST(GpuMatchesHost, HashVerifyAndMine) {
   std::string input;
   for (const Vector& v : spec_vectors()) input += line_of(v);
   const RunResult probe = tarn({"verify"}, input);
-  if (probe.status != 0 && probe.err.find("no usable CUDA device") != std::string::npos)
+  if (probe.status != 0 && probe.err.find("--cpu") != std::string::npos)
     GTEST_SKIP() << "no CUDA device";
   EXPECT_EQ(probe.status, 0) << probe.err;
   EXPECT_EQ(probe.out, "VERIFY: 3/3 passed (0 failed)\n");

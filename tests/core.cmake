@@ -28,7 +28,6 @@ endforeach()
 
 # The outside oracle and the test pool (Python). The pool's tests skip as a whole without the
 # websockets package.
-find_program(TARN_PYTHON3 python3)
 if(TARN_PYTHON3)
   add_test(NAME tools.oracle
            COMMAND ${TARN_PYTHON3} -m unittest discover -s tests/tools -p test_oracle.py

@@ -1,15 +1,14 @@
 # scripts/kernel-cost: its own test (small kernels built with nvcc, the per-nonce walk, the budget
 # reader), gpu-check's ncu and modelled-rate rows (no GPU needed), and the guard that fails when
 # mine_kernel grows past the recorded budget.
-find_program(TARN_PYTHON3_KC python3 REQUIRED)
 add_test(NAME kernel_cost.tool
-         COMMAND ${TARN_PYTHON3_KC} -m unittest tests/tools/kernel_cost_test.py
+         COMMAND ${TARN_PYTHON3} -m unittest tests/tools/kernel_cost_test.py
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 add_test(NAME kernel_cost.profile
-         COMMAND ${TARN_PYTHON3_KC} -m unittest tests/tools/profile_test.py
+         COMMAND ${TARN_PYTHON3} -m unittest tests/tools/profile_test.py
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 add_test(NAME kernel_cost.budget
-         COMMAND ${TARN_PYTHON3_KC} scripts/kernel-cost --check-budget
+         COMMAND ${TARN_PYTHON3} scripts/kernel-cost --check-budget
                  --out ${CMAKE_BINARY_DIR}/kernel-cost
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 set_tests_properties(kernel_cost.tool PROPERTIES TIMEOUT 300)

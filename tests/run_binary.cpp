@@ -7,15 +7,20 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace testutil {
 
-RunResult run_program(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& input, int timeout_s) {
+namespace {
+
+// The child's standard input is in[0]; the input goes to in[1] (a pipe, or a terminal's master
+// side, kept open until the child is gone).
+RunResult run_child(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& input, int timeout_s, int in[2], bool terminal) {
   RunResult r;
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return r;
+  int out[2], err[2];
+  if (pipe(out) || pipe(err)) return r;
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
@@ -34,9 +39,16 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   close(err[1]);
   signal(SIGPIPE, SIG_IGN);
   size_t written = 0;
-  if (input.empty()) close(in[1]);
+  if (terminal) {
+    // A few bytes: the terminal keeps them until the child reads.
+    if (write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+      kill(pid, SIGKILL);
+    }
+  } else if (input.empty()) {
+    close(in[1]);
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-  bool out_open = true, err_open = true, in_open = !input.empty();
+  bool out_open = true, err_open = true, in_open = !terminal && !input.empty();
   while (out_open || err_open) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
@@ -69,8 +81,31 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   close(err[0]);
   int st = 0;
   waitpid(pid, &st, 0);
+  if (terminal) close(in[1]);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return r;
+}
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& input, int timeout_s) {
+  int in[2];
+  if (pipe(in)) return RunResult();
+  return run_child(program, args, input, timeout_s, in, false);
+}
+
+RunResult run_on_terminal(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& typed, int timeout_s) {
+  int in[2];
+  in[1] = posix_openpt(O_RDWR | O_NOCTTY);
+  if (in[1] < 0 || grantpt(in[1]) || unlockpt(in[1])) return RunResult();
+  in[0] = open(ptsname(in[1]), O_RDWR | O_NOCTTY);
+  if (in[0] < 0) {
+    close(in[1]);
+    return RunResult();
+  }
+  return run_child(program, args, typed, timeout_s, in, true);
 }
 
 }  // namespace testutil

@@ -16,4 +16,9 @@ struct RunResult {
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input = "", int timeout_s = 120);
 
+// The same with standard input a terminal (a pseudo-terminal) on which `typed` is typed, "\x04"
+// (Ctrl-D) at the start of a line ending the input.
+RunResult run_on_terminal(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& typed, int timeout_s = 120);
+
 }  // namespace testutil

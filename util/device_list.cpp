@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "util/number.h"
+#include "util/word.h"
 
 namespace tarn {
 
@@ -38,6 +39,13 @@ bool choose_devices(const std::string& list, int ngpu, int count, std::vector<in
     if (comma == std::string::npos) return true;
     from = comma + 1;
   }
+}
+
+std::string ngpu_warning(const char* mode, const char* word, int count) {
+  std::string fault;
+  const int ngpu = static_cast<int>(read_int_word(word, 1, count, &fault));  // narrowed as always
+  if (fault.empty()) return std::string();
+  return word_warning(mode, "ngpu", word, fault, std::to_string(std::min(std::max(ngpu, 1), count)));
 }
 
 }  // namespace tarn

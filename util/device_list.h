@@ -12,4 +12,8 @@ namespace tarn {
 bool choose_devices(const std::string& list, int ngpu, int count, std::vector<int>* out,
                     std::string* why);
 
+// The warning line "MODE: ngpu 'WORD' ...; using N" for an ngpu word that is not a whole number
+// from 1 to count, N being the count choose_devices then uses; empty for a good word.
+std::string ngpu_warning(const char* mode, const char* word, int count);
+
 }  // namespace tarn

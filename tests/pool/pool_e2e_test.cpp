@@ -2,6 +2,7 @@
 // share is checked once more with the outside oracle.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -57,7 +58,7 @@ int run_to_end(const std::vector<std::string>& argv, std::string* output) {
 // Checks accepted shares with the oracle: the hash is below the target of their job, equals
 // the pool's own hash, and the nonce's low half is the one its hash_count stands for.
 void oracle_check_shares(const std::vector<std::string>& pool_lines, bool dir, size_t at_most) {
-  if (find_in_path("python3").empty()) {
+  if (access(TARN_PYTHON3, X_OK) != 0) {
     ADD_FAILURE() << "python3 is needed for the oracle";
     return;
   }
@@ -71,7 +72,7 @@ void oracle_check_shares(const std::vector<std::string>& pool_lines, bool dir, s
     const std::string nonce = field(l, "nonce");
     const std::uint64_t hash_count = std::strtoull(field(l, "hash_count").c_str(), nullptr, 10);
     std::string out;
-    EXPECT_EQ(run_to_end({"python3", kTools + "/oracle.py", "check", header_of_job[field(l, "job")],
+    EXPECT_EQ(run_to_end({TARN_PYTHON3, kTools + "/oracle.py", "check", header_of_job[field(l, "job")],
                           nonce, field(l, "diff")},
                          &out),
               0)
@@ -79,7 +80,7 @@ void oracle_check_shares(const std::vector<std::string>& pool_lines, bool dir, s
     EXPECT_EQ(out.substr(0, 128), field(l, "hash")) << l;
     std::string low;
     if (dir) {
-      EXPECT_EQ(run_to_end({"python3", kTools + "/oracle.py", "dirlow", "0",
+      EXPECT_EQ(run_to_end({TARN_PYTHON3, kTools + "/oracle.py", "dirlow", "0",
                             std::to_string(hash_count), "512", "64"},
                            &low),
                 0);

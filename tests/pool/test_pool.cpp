@@ -1,23 +1,24 @@
 #include "test_pool.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace pooltest {
 
 std::string missing_pool() {
   static const std::string why = [] {
-    if (find_in_path("python3").empty()) return std::string("python3 is not installed");
+    if (access(TARN_PYTHON3, X_OK) != 0) return std::string("python3 is not installed");
     Child probe;
-    if (!probe.start({"python3", "-c", "import websockets"}) || probe.stop(0, 30) != 0)
-      return std::string(
-          "the python3 package websockets is missing (python3 -m pip install websockets==15.0.1)");
+    if (!probe.start({TARN_PYTHON3, "-c", "import websockets"}) || probe.stop(0, 30) != 0)
+      return std::string("the python3 package websockets is missing (scripts/setup installs it)");
     return std::string();
   }();
   return why;
 }
 
 int start_pool(Child& pool, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"python3", std::string(TARN_TOOLS_DIR) + "/testpool.py",
+  std::vector<std::string> argv = {TARN_PYTHON3, std::string(TARN_TOOLS_DIR) + "/testpool.py",
                                    "--difficulty", kPoolDifficulty};
   argv.insert(argv.end(), args.begin(), args.end());
   if (!pool.start(argv)) return 0;

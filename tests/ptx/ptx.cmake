@@ -1,10 +1,9 @@
 # The device code as nvcc emits it, run by a PTX interpreter: every inline PTX block against its
 # host twin, and the whole kernels of both nonce layouts against the outside oracle.
-find_program(TARN_PYTHON3_PTX python3 REQUIRED)
 add_test(NAME ptx.inline_blocks
-         COMMAND ${TARN_PYTHON3_PTX} -m unittest tests/ptx/inline_ptx_test.py
+         COMMAND ${TARN_PYTHON3} -m unittest tests/ptx/inline_ptx_test.py
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 add_test(NAME ptx.kernels
-         COMMAND ${TARN_PYTHON3_PTX} -m unittest tests/ptx/kernel_ptx_test.py
+         COMMAND ${TARN_PYTHON3} -m unittest tests/ptx/kernel_ptx_test.py
          WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
 set_tests_properties(ptx.inline_blocks ptx.kernels PROPERTIES TIMEOUT 300)

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "tests/ws/loopback.h"
@@ -183,17 +184,24 @@ double ms_of(const std::function<void()>& f) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// The quickest of three tries: one preemption on a busy machine must not fail an upper bound.
+double quickest_ms_of(const std::function<void()>& f) {
+    double best = ms_of(f);
+    for (int i = 0; i < 2; ++i) best = std::min(best, ms_of(f));
+    return best;
+}
+
 TEST(WsPoll, ZeroDoesNotWaitAndClosedSleeps) {
     Pair p;
     open_pair(p, true);
     ASSERT_NE(p.ws, nullptr);
-    EXPECT_LT(ms_of([&] { p.ws->poll(0); }), 50.0);
+    EXPECT_LT(quickest_ms_of([&] { p.ws->poll(0); }), 50.0);
     EXPECT_GE(ms_of([&] { p.ws->poll(150); }), 140.0);  // waits for data that never comes
     p.ws->close();
     p.ws->poll(0);
     ASSERT_EQ(p.ws->getReadyState(), WebSocket::CLOSED);
     EXPECT_GE(ms_of([&] { p.ws->poll(100); }), 95.0);
-    EXPECT_LT(ms_of([&] { p.ws->poll(0); }), 50.0);
+    EXPECT_LT(quickest_ms_of([&] { p.ws->poll(0); }), 50.0);
 }
 
 // An open connection's socket is closed by delete; a CLOSED one's number is never closed again.

@@ -292,8 +292,10 @@ TEST(WsConnect, UnansweredConnectTimesOut) {
     EXPECT_LT(s, 0.3 + 1.5);
 }
 
-// A stop request ends a connect or handshake wait within one check interval, with nothing printed,
-// long before the (default) time limits; one made before the call ends it at once.
+// A stop request ends a connect or handshake wait with nothing printed, long before the (default)
+// 5 s limits; one made before the call ends it at once. The bound is wide on purpose: a busy
+// machine delays the threads by tens of milliseconds, while a wait that ignored the request would
+// run on for seconds.
 TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
     enum Where { CONNECT, HANDSHAKE };
     for (const Where where : {CONNECT, HANDSHAKE}) {
@@ -319,7 +321,7 @@ TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
             EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
             const double late_ms =
                 std::chrono::duration<double, std::milli>(returned_at - stopped_at).count();
-            EXPECT_LT(late_ms, wsclient::kStopCheckMs + 60.0)
+            EXPECT_LT(late_ms, 1000.0)
                 << (where == CONNECT ? "connect" : "handshake") << ", stop after " << stop_after_ms << " ms";
         }
     }

@@ -139,7 +139,7 @@ TEST(WsHostilePeer, StuckCloseEndsAtItsDeadlineWithoutSpinning) {
         const double cpu = cpu_seconds() - cpu0;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), expected_err);
         EXPECT_EQ(p.ws->getReadyState(), WebSocket::CLOSED);
-        EXPECT_LT(wall, close_ms / 1000.0 + 0.5);
+        EXPECT_LT(wall, close_ms / 1000.0 + 2.5);  // wide for a busy machine; the loop gives up at 5 s
         EXPECT_LT(cpu, 0.25 * wall) << "cpu " << cpu << " s in " << wall << " s";
         EXPECT_TRUE(wait_closed(p.server, 5000)) << "the socket was left open";
         if (junk.joinable()) junk.join();

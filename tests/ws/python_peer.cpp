@@ -8,25 +8,21 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
+#include <string>
 
 namespace wstest {
 
 namespace {
 
-bool on_path(const std::string& program) {
-    const char* path = getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-    }
-    return false;
-}
+// TARN_PYTHON3 is the python3 the build was configured with: scripts/setup's .venv, which holds
+// the pinned websockets.
 
-// Whether python3 can import the websockets library (the peer's server); asked once.
+// Whether that python3 can import the websockets library (the peer's server); asked once.
 bool have_websockets() {
     static const bool have = [] {
-        const int rc = std::system("python3 -c 'import websockets' >/dev/null 2>&1");
+        const std::string probe =
+            std::string("'") + TARN_PYTHON3 + "' -c 'import websockets' >/dev/null 2>&1";
+        const int rc = std::system(probe.c_str());
         return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
     }();
     return have;
@@ -35,11 +31,11 @@ bool have_websockets() {
 }  // namespace
 
 std::string PythonPeer::start(const std::vector<std::string>& args, bool quiet_stderr) {
-    if (!on_path("python3")) return "python3 is not installed";
+    if (access(TARN_PYTHON3, X_OK) != 0) return "python3 is not installed";
     if (!have_websockets()) {
-        return "the python3 package websockets is missing (python3 -m pip install websockets==15.0.1)";
+        return "the python3 package websockets is missing (scripts/setup installs it)";
     }
-    std::vector<std::string> argv = {"python3", std::string(TARN_TOOLS_DIR) + "/ws_peer.py"};
+    std::vector<std::string> argv = {TARN_PYTHON3, std::string(TARN_TOOLS_DIR) + "/ws_peer.py"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (std::string& a : argv) cargv.push_back(a.data());
@@ -55,7 +51,7 @@ std::string PythonPeer::start(const std::vector<std::string>& args, bool quiet_s
         }
         close(out[0]);
         close(out[1]);
-        execvp("python3", cargv.data());
+        execv(TARN_PYTHON3, cargv.data());
         _exit(127);
     }
     close(out[1]);

@@ -31,8 +31,8 @@ def find_nvcc():
 
 
 def find_cuobjdump():
-    """TARN_CUOBJDUMP, the PyPI package (in build-kernel-cost/pip or any import path), then PATH
-    and the toolkit."""
+    """TARN_CUOBJDUMP, the PyPI package (in build-kernel-cost/pip or any import path, such as
+    scripts/setup's .venv), then PATH and the toolkit."""
     cands = [os.environ.get("TARN_CUOBJDUMP")]
     roots = [os.path.join(repo_root(), "build-kernel-cost", "pip")] + sys.path
     for r in roots:
@@ -43,7 +43,7 @@ def find_cuobjdump():
     for c in cands:
         if c and os.path.isfile(c) and os.access(c, os.X_OK):
             return c
-    raise ToolError("cuobjdump not found: pip install --target build-kernel-cost/pip %s "
+    raise ToolError("cuobjdump not found: scripts/setup installs %s into .venv "
                     "(or set TARN_CUOBJDUMP)" % CUOBJDUMP_PIN)
 
 
