@@ -23,11 +23,14 @@ std::string lifetime(const ShareCounters& c) {
 }
 
 // The retry line after a failed connect, with the reason when one is known, and the failover
-// line when this failure moves the worker on.
-void connect_failed(PoolConnection* c, const std::string& tag, const WorkerEnv& env,
-                    const std::string& reason, double delay) {
-  const int shown = static_cast<int>(delay + 0.5);
+// line when this failure moves the worker on. Returns the delay before the next connect: none
+// when it moves on, since the next URL has not failed yet.
+double connect_failed(PoolConnection* c, const std::string& tag, const WorkerEnv& env,
+                      const std::string& reason) {
   const std::string& url = c->urls.url(c->url_index);
+  const std::string line = c->urls.failed(c->url_index, env.now_ns());
+  const double delay = line.empty() ? backoff_delay(env, c->attempt) : 0.0;
+  const int shown = static_cast<int>(delay + 0.5);
   if (reason.empty()) {
     env.print(format_line("%s connect failed: %s — retrying in %ds\n", tag.c_str(), url.c_str(),
                           shown));
@@ -35,8 +38,8 @@ void connect_failed(PoolConnection* c, const std::string& tag, const WorkerEnv& 
     env.print(format_line("%s connect failed: %s (%s) — retrying in %ds\n", tag.c_str(),
                           url.c_str(), printable(reason).c_str(), shown));
   }
-  const std::string line = c->urls.failed(c->url_index, env.now_ns());
   if (!line.empty()) env.print(tag + " " + line + "\n");
+  return delay;
 }
 
 // While on a backup, a connect to the primary when it is due; the new connection or null.
@@ -52,9 +55,14 @@ wsclient::WebSocket* try_primary(PoolConnection* c, const std::string& tag, cons
   return ws;
 }
 
-// Mines on one connection until it closes or a stop; true when it delivered a job. A primary that
-// came back while on a backup is left in *moved_to.
-bool serve(PoolConnection* c, wsclient::WebSocket* ws, wsclient::WebSocket** moved_to,
+struct Served {
+  bool got_job = false;
+  bool timed_out = false;  // closed by the job timeout
+};
+
+// Mines on one connection until it closes or a stop. A primary that came back while on a backup
+// is left in *moved_to.
+Served serve(PoolConnection* c, wsclient::WebSocket* ws, wsclient::WebSocket** moved_to,
            const WorkerSettings& settings, const std::string& tag, const WorkerEnv& env,
            const ConnectionMiner& miner) {
   env.print(format_line("%s connected to %s\n", tag.c_str(), c->urls.url(c->url_index).c_str()));
@@ -64,7 +72,7 @@ bool serve(PoolConnection* c, wsclient::WebSocket* ws, wsclient::WebSocket** mov
   ws->dispatch([](const std::string&) {});
   miner.fresh_job();
   c->state = "connected";
-  bool got_job = false;
+  Served served;
   c->last_message_ns = env.now_ns();
   while (ws->getReadyState() != wsclient::WebSocket::CLOSED && !env.stop_requested()) {
     const bool open = ws->getReadyState() == wsclient::WebSocket::OPEN;
@@ -74,6 +82,7 @@ bool serve(PoolConnection* c, wsclient::WebSocket* ws, wsclient::WebSocket** mov
       env.print(format_line("%s no message from the pool for %.0fs — reconnecting\n", tag.c_str(),
                             settings.job_timeout));
       ws->close();
+      served.timed_out = true;
     }
     if (ws->getReadyState() == wsclient::WebSocket::OPEN &&
         (*moved_to = try_primary(c, tag, env))) {
@@ -81,9 +90,9 @@ bool serve(PoolConnection* c, wsclient::WebSocket* ws, wsclient::WebSocket** mov
     }
     miner.step(ws);
     miner.publish();
-    got_job = got_job || miner.have_job();
+    served.got_job = served.got_job || miner.have_job();
   }
-  return got_job;
+  return served;
 }
 
 // Leaving for good or for the primary: a close frame rather than a dropped socket.
@@ -111,17 +120,20 @@ void run_connections(PoolConnection* c, const WorkerSettings& settings, const st
       ws = env.connect(c->urls.url(c->url_index), &reason);
       if (!ws && env.stop_requested()) break;  // the attempt ended because of the stop
       if (!ws) {
-        const double delay = backoff_delay(env, c->attempt);
-        connect_failed(c, tag, env, reason, delay);
-        env.sleep(delay);
-        ++c->attempt;
+        const double delay = connect_failed(c, tag, env, reason);
+        if (delay > 0) {
+          env.sleep(delay);
+          ++c->attempt;
+        } else {
+          c->attempt = 0;
+        }
         continue;
       }
       const std::string line = c->urls.connected(c->url_index, env.now_ns());
       if (!line.empty()) env.print(tag + " " + line + "\n");
     }
     const std::int64_t connected_ns = env.now_ns();
-    const bool got_job = serve(c, ws, &moved_to, settings, tag, env, miner);
+    const Served served = serve(c, ws, &moved_to, settings, tag, env, miner);
     c->state = "disconnected";
     miner.publish();
     if (env.stop_requested() || moved_to) {
@@ -134,9 +146,20 @@ void run_connections(PoolConnection* c, const WorkerSettings& settings, const st
     env.print(format_line("%s disconnected (lifetime: %s) — reconnecting...\n", tag.c_str(),
                           lifetime(miner.counters()).c_str()));
     env.discard(ws);
+    const bool lived = seconds_between(connected_ns, env.now_ns()) >= kHealthyConnectionSeconds;
+    // For failover a pool must both deliver work and keep the connection; one that answers and
+    // drops, or never sends a job, or goes silent, is as sick as one that refuses.
+    const bool good = served.got_job && lived && !served.timed_out;
+    if (good) c->urls.proved(c->url_index);
+    const std::string line = good ? std::string() : c->urls.failed(c->url_index, env.now_ns());
+    if (!line.empty()) {
+      env.print(tag + " " + line + "\n");
+      c->attempt = 0;  // the next URL is tried at once
+      continue;
+    }
     // Only a connection that proved useful resets the back-off: a pool that accepts and drops
     // at once is not hammered once a second.
-    if (got_job || seconds_between(connected_ns, env.now_ns()) >= kHealthyConnectionSeconds) {
+    if (served.got_job || lived) {
       env.sleep(1.0);
       c->attempt = 0;
     } else {

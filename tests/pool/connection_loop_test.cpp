@@ -2,6 +2,7 @@
 // failover and the primary retry, the job timeout and the ways out.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -162,7 +163,7 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
     std::vector<std::string> urls{"ws://primary.test/", "ws://primary.test/", "ws://primary.test/",
                                   "ws://backup.test/", "ws://primary.test/", "ws://primary.test/"};
     EXPECT_EQ(h.connect_urls, urls);
-    EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2, 4}));
+    EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2}));  // the backup is tried at once
     EXPECT_TRUE(h.has_line("[gpu0] failover: ws://primary.test/ failed 3 times in a row " + kDash +
                            " switching to ws://backup.test/\n"));
     EXPECT_TRUE(h.has_line("[gpu0] connected to ws://backup.test/\n"));
@@ -173,6 +174,93 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
               primary_back ? 1 : 0);
     EXPECT_EQ(h.count_lines("[gpu0] connected to ws://primary.test/\n"), primary_back ? 1 : 0);
     EXPECT_EQ(primary.polls > 0, primary_back);
+  }
+}
+
+// What a pool does with every connect made to it.
+enum class Pool {
+  Refuses,
+  Drops,          // answers, then closes at once
+  Silent,         // answers, then sends nothing; a second passes per step
+  JobThenDrops,   // a job, then closes 5 s later
+  JobThenSilent,  // a job, then nothing; ten seconds pass per step
+  JobAndLives,    // a job, then closes 30 s later: a good connection
+  Healthy,        // the test ends at the connect to it
+};
+
+// A URL is left after three failures in a row of any kind: refused, or a connection that did not
+// both deliver a job and live 30 s, or one closed by the job timeout. The next URL is tried at
+// once; with every URL failing the worker goes round them in turn.
+TEST(ConnectionLoop, FailoverLeavesAPoolThatFailsInAnyWay) {
+  struct Case {
+    const char* what;
+    std::vector<Pool> pools;  // for ws://a.test/, ws://b.test/, ...
+    double job_timeout;
+    std::string order;  // the connects, by URL letter; the last one meets the stop
+    std::vector<double> sleeps;
+    std::vector<std::string> failovers;  // "ab": from a to b
+  };
+  const Case cases[] = {
+      {"the primary drops at once", {Pool::Drops, Pool::Healthy}, 0, "aaab", {1, 2}, {"ab"}},
+      {"the primary sends no job", {Pool::Silent, Pool::Healthy}, 3, "aaab", {1, 2}, {"ab"}},
+      {"a job, then closed within 30 s", {Pool::JobThenDrops, Pool::Healthy}, 0, "aaab", {1, 1},
+       {"ab"}},
+      {"a job, then the job timeout", {Pool::JobThenSilent, Pool::Healthy}, 40, "aaab", {1, 1},
+       {"ab"}},
+      {"good connections keep the primary", {Pool::JobAndLives, Pool::Healthy}, 0, "aaaaa",
+       {1, 1, 1, 1}, {}},
+      {"a flapping first backup", {Pool::Refuses, Pool::Drops, Pool::Healthy}, 0, "aaabbbc",
+       {1, 2, 1, 2}, {"ab", "bc"}},
+      {"dead, dead, good", {Pool::Refuses, Pool::Refuses, Pool::Healthy}, 0, "aaabbbc",
+       {1, 2, 1, 2}, {"ab", "bc"}},
+      {"all refuse", {Pool::Refuses, Pool::Refuses}, 0, "aaabbbaa", {1, 2, 1, 2, 1}, {"ab", "ba"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    std::string list, order;
+    for (size_t i = 0; i < c.pools.size(); ++i)
+      list += std::string(i ? "," : "") + "ws://" + static_cast<char>('a' + i) + ".test/";
+    std::vector<std::unique_ptr<ScriptedSocket>> sockets;
+    tarn::WorkerEnv env = h.env();
+    env.connect = [&](const std::string& url, std::string*) -> wsclient::WebSocket* {
+      order += url[5];
+      if (order.size() >= c.order.size() || order.size() > 20) {
+        h.stop = true;
+        return nullptr;
+      }
+      const Pool pool = c.pools[static_cast<size_t>(url[5] - 'a')];
+      if (pool == Pool::Refuses) return nullptr;
+      sockets.push_back(std::make_unique<ScriptedSocket>());
+      sockets.back()->on_poll = [&h, pool](ScriptedSocket& s) {
+        const bool job_pool = pool != Pool::Drops && pool != Pool::Silent;
+        if (job_pool && s.polls == 2) s.arrive(pooltest::new_job("j1", "\"2\""));
+        if (pool == Pool::Silent) h.now_ns += kSecond;
+        if (pool == Pool::JobThenSilent) h.now_ns += 10 * kSecond;
+        if (s.polls < 3) return;
+        if (pool == Pool::Drops) s.state = ScriptedSocket::CLOSED;
+        if (pool == Pool::JobThenDrops || pool == Pool::JobAndLives) {
+          h.now_ns += (pool == Pool::JobAndLives ? 30 : 5) * kSecond;
+          s.state = ScriptedSocket::CLOSED;
+        }
+      };
+      return sockets.back().get();
+    };
+    tarn::PoolConnection conn(list);
+    FakeMiner miner(&h, &conn);
+    tarn::WorkerSettings settings = h.settings();
+    settings.job_timeout = c.job_timeout;
+    run(conn, miner, settings, env);
+
+    EXPECT_EQ(order, c.order);
+    EXPECT_EQ(h.sleeps, c.sleeps);
+    std::vector<std::string> failovers, want;
+    for (const std::string& l : h.lines)
+      if (l.find("failover") != std::string::npos) failovers.push_back(l);
+    for (const std::string& f : c.failovers)
+      want.push_back(std::string("[gpu0] failover: ws://") + f[0] + ".test/ failed 3 times in a row " +
+                     kDash + " switching to ws://" + f[1] + ".test/\n");
+    EXPECT_EQ(failovers, want);
   }
 }
 
