@@ -135,7 +135,7 @@ void PoolWorker::on_message(const std::string& text) {
     case MessageKind::ShareRejected:
       ++counters_.rejected;
       env_.print(format_line("%s   REJECTED: %s\n", tag_.c_str(),
-                             printable(read_reject_reason(text)).c_str()));
+                             printable_capped(read_reject_reason(text)).c_str()));
       break;
     case MessageKind::HelloAck:
       env_.print(tag_ + " HelloAck received\n");
@@ -230,8 +230,8 @@ void PoolWorker::publish() {
   s.shares = counters_;
   s.have_job = job_.have_job;
   if (job_.have_job) {
-    s.job_id = job_.job_id;
-    s.difficulty = job_.difficulty;
+    s.job_id = capped(job_.job_id);  // the API shows pool text capped, like the log
+    s.difficulty = capped(job_.difficulty);
   }
   publish_rates(stats_, env_.now_ns(), &s);
   publish_heat(heat_, &s);
