@@ -109,6 +109,7 @@ void PoolWorker::run() {
   ConnectionMiner miner;
   miner.fresh_job = [this] { job_ = PoolJob{}; };
   miner.step = [this](wsclient::WebSocket* ws) { step(ws); };
+  miner.message = [this](const std::string& text) { on_message(text); };
   miner.have_job = [this] { return job_.have_job; };
   miner.publish = [this] { publish(); };
   miner.counters = [this] { return counters_; };
