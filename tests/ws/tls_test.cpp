@@ -104,6 +104,7 @@ TEST(Tls, CertificateFailuresNameTheirCause) {
         {"expired", "ca", "localhost", "certificate verify failed: certificate has expired"},
         {"wrong_name", "ca", "localhost", "certificate verify failed: hostname mismatch"},
         {"wrong_name", "ca", "127.0.0.1", "certificate verify failed: IP address mismatch"},
+        {"cn_only", "ca", "localhost", "certificate verify failed: hostname mismatch"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(std::string(c.cert) + " via " + c.host);
