@@ -24,6 +24,8 @@ namespace {
 constexpr unsigned int kMaxConnections = 32;
 constexpr unsigned int kMaxPerAddress = 8;
 constexpr unsigned int kIdleSeconds = 10;
+// Off loopback the token is all that guards the API; a short one is guessed.
+constexpr size_t kMinRemoteTokenLength = 16;
 // A request's headers must be complete this long after the connection opened or the previous
 // response went out, however steadily the bytes trickle in.
 constexpr std::chrono::seconds kHeaderDeadline(5);
@@ -221,6 +223,11 @@ bool ApiServer::start(const std::string& listen, const ApiContext& ctx, std::str
   const sockaddr* sa = reinterpret_cast<const sockaddr*>(&addr);
   if (!is_loopback(sa) && ctx.token.empty()) {
     *why = "--api " + listen + " is not a loopback address: it needs --api-token TOKEN";
+    return false;
+  }
+  if (!is_loopback(sa) && ctx.token.size() < kMinRemoteTokenLength) {
+    *why = "--api " + listen + " is not a loopback address: --api-token needs at least " +
+           std::to_string(kMinRemoteTokenLength) + " characters";
     return false;
   }
 
