@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -200,6 +201,45 @@ TEST(Tls, AServerClosingMidRecordEndsTheConnectionAfterTheWholeFrames) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Connection error!\n");
     EXPECT_EQ(got, std::vector<std::string>{"whole"});
     delete ws;
+    SSL_CTX_free(ctx);
+}
+
+// A TLS 1.2 server that asks to renegotiate in the middle of the upgrade is refused (it sees the
+// no_renegotiation alert and gives up) instead of being followed into a second handshake.
+TEST(Tls, AServerThatAsksToRenegotiateIsRefused) {
+    if (cert_dir().empty()) GTEST_SKIP() << "no certificates";
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    ASSERT_EQ(SSL_CTX_use_certificate_chain_file(ctx, (cert_dir() + "/good.pem").c_str()), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, (cert_dir() + "/good.key").c_str(), SSL_FILETYPE_PEM), 1);
+    bool refused = false;
+    ScriptedServer server([&](int& fd) {
+        SSL* ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            std::string request;
+            char c;
+            while (request.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &c, 1) == 1) request += c;
+            ERR_clear_error();
+            if (SSL_renegotiate(ssl) == 1 && SSL_do_handshake(ssl) == 1 && SSL_read(ssl, &c, 1) <= 0)
+                refused = ERR_GET_REASON(ERR_peek_error()) == SSL_R_NO_RENEGOTIATION;
+        }
+        SSL_free(ssl);
+        close(fd);
+        fd = -1;
+    });
+    wsclient::ConnectOptions options;
+    options.handshakeTimeoutMs = 1000;
+    std::string failure;
+    options.failure = &failure;
+    testing::internal::CaptureStderr();
+    WebSocket* ws = WebSocket::from_url_tls("wss" + server.url("/").substr(2), "", options, trusting("ca"));
+    testing::internal::GetCapturedStderr();
+    server.join();
+    EXPECT_EQ(ws, nullptr);
+    delete ws;
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(failure, "closed during the handshake");
     SSL_CTX_free(ctx);
 }
 
