@@ -165,26 +165,46 @@ TEST(Tls, AServerThatStallsInTheHandshakeTimesOut) {
     EXPECT_LT(waited, 3.0);
 }
 
+// An OpenSSL server context with the good certificate, for the scripted servers below.
+SSL_CTX* good_server_ctx(int max_version = 0) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (max_version) SSL_CTX_set_max_proto_version(ctx, max_version);
+    if (SSL_CTX_use_certificate_chain_file(ctx, (cert_dir() + "/good.pem").c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, (cert_dir() + "/good.key").c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+// Completes the TLS handshake on fd and reads the upgrade request; the session, or null.
+SSL* accept_upgrade(SSL_CTX* ctx, int fd) {
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) != 1) {
+        SSL_free(ssl);
+        return nullptr;
+    }
+    std::string request;
+    char c;
+    while (request.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &c, 1) == 1) request += c;
+    return ssl;
+}
+
 // An OpenSSL server that upgrades, sends one whole frame, then half a TLS record, and drops the
 // TCP connection without a close_notify.
 TEST(Tls, AServerClosingMidRecordEndsTheConnectionAfterTheWholeFrames) {
     if (cert_dir().empty()) GTEST_SKIP() << "no certificates";
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    ASSERT_EQ(SSL_CTX_use_certificate_chain_file(ctx, (cert_dir() + "/good.pem").c_str()), 1);
-    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, (cert_dir() + "/good.key").c_str(), SSL_FILETYPE_PEM), 1);
+    SSL_CTX* ctx = good_server_ctx();
+    ASSERT_NE(ctx, nullptr);
     ScriptedServer server([&](int& fd) {
-        SSL* ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            std::string request;
-            char c;
-            while (request.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &c, 1) == 1) request += c;
+        if (SSL* ssl = accept_upgrade(ctx, fd)) {
             const std::string reply = std::string(kSwitching) + frame(0x81, "whole");
             SSL_write(ssl, reply.data(), int(reply.size()));
             const std::string cut("\x17\x03\x03\x01\x00partial-record", 19);
             write_all(fd, cut);
+            SSL_free(ssl);
         }
-        SSL_free(ssl);
         close(fd);
         fd = -1;
     });
@@ -208,23 +228,17 @@ TEST(Tls, AServerClosingMidRecordEndsTheConnectionAfterTheWholeFrames) {
 // no_renegotiation alert and gives up) instead of being followed into a second handshake.
 TEST(Tls, AServerThatAsksToRenegotiateIsRefused) {
     if (cert_dir().empty()) GTEST_SKIP() << "no certificates";
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
-    ASSERT_EQ(SSL_CTX_use_certificate_chain_file(ctx, (cert_dir() + "/good.pem").c_str()), 1);
-    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, (cert_dir() + "/good.key").c_str(), SSL_FILETYPE_PEM), 1);
+    SSL_CTX* ctx = good_server_ctx(TLS1_2_VERSION);
+    ASSERT_NE(ctx, nullptr);
     bool refused = false;
     ScriptedServer server([&](int& fd) {
-        SSL* ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            std::string request;
+        if (SSL* ssl = accept_upgrade(ctx, fd)) {
             char c;
-            while (request.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &c, 1) == 1) request += c;
             ERR_clear_error();
             if (SSL_renegotiate(ssl) == 1 && SSL_do_handshake(ssl) == 1 && SSL_read(ssl, &c, 1) <= 0)
                 refused = ERR_GET_REASON(ERR_peek_error()) == SSL_R_NO_RENEGOTIATION;
+            SSL_free(ssl);
         }
-        SSL_free(ssl);
         close(fd);
         fd = -1;
     });
