@@ -30,6 +30,8 @@ struct ConnectionMiner {
   std::function<void()> fresh_job;
   // One round of the mining loop: messages, then a launch when there is a job to mine.
   std::function<void(wsclient::WebSocket* ws)> step;
+  // A message read before the connection was handed over (a primary's, while on a backup).
+  std::function<void(const std::string& text)> message;
   std::function<bool()> have_job;
   // Hands the worker's figures to the monitor, the connection's state among them.
   std::function<void()> publish;

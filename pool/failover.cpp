@@ -34,11 +34,15 @@ std::string PoolUrls::failed(int index, std::int64_t now_ns) {
 }
 
 std::string PoolUrls::connected(int index, std::int64_t now_ns) {
-  failures_ = 0;
   if (index == current_) return std::string();
   current_ = index;
+  failures_ = 0;
   primary_tried_ns_ = now_ns;
   return "failover: the primary " + url(index) + " is back — switching to it";
+}
+
+void PoolUrls::proved(int index) {
+  if (index == current_) failures_ = 0;
 }
 
 }  // namespace tarn

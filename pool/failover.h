@@ -7,7 +7,8 @@
 
 namespace tarn {
 
-// After this many failed connects in a row on one URL the worker moves to the next one.
+// After this many failures in a row on one URL the worker moves to the next one. A failure is a
+// refused connect, or a connection that ended before it proved useful (see proved()).
 constexpr int kFailoverAfterFailures = 3;
 // While on a backup, the primary is tried again this often.
 constexpr double kPrimaryRetrySeconds = 300.0;
@@ -26,10 +27,13 @@ class PoolUrls {
   // The URL index for the next connect: the primary when it is due, else the current one.
   int next(std::int64_t now_ns) const { return primary_due(now_ns) ? 0 : current_; }
 
-  // After a failed connect to index: the line that announces a switch, or empty.
+  // After a failure on index: the line that announces a switch, or empty.
   std::string failed(int index, std::int64_t now_ns);
-  // After a connect to index that opened: the line that announces a switch, or empty.
+  // After a connect to index that opened: the line that announces a switch, or empty. An open
+  // connection alone does not clear the failures: a pool that answers and drops stays sick.
   std::string connected(int index, std::int64_t now_ns);
+  // The connection on index delivered a job or lived long enough: its failures start over.
+  void proved(int index);
 
  private:
   std::vector<std::string> urls_;

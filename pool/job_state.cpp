@@ -22,9 +22,9 @@ void draw_prefix(std::uint64_t* rng, std::array<std::uint8_t, 32>* prefix) {
 
 JobChange take_new_job(PoolJob* job, std::uint64_t* rng, const NewJob& j, const std::string& tag) {
   JobChange change;
-  // Pool text is shown with its control bytes escaped, so it cannot forge or wipe log lines.
+  // Pool text is shown escaped and capped, so it can neither forge log lines nor flood them.
   if (j.difficulty_value == 0) {
-    change.line = format_line("%s bad diff %s\n", tag.c_str(), printable(j.difficulty).c_str());
+    change.line = format_line("%s bad diff %s\n", tag.c_str(), printable_capped(j.difficulty).c_str());
     return change;
   }
   job->job_id = j.job_id;
@@ -37,7 +37,8 @@ JobChange take_new_job(PoolJob* job, std::uint64_t* rng, const NewJob& j, const 
   job->have_job = true;
   change.upload = DeviceUpdate::job;
   change.line = format_line("%s [job %s] diff=%s target=%02x%02x%02x%02x...\n", tag.c_str(),
-                            printable(job->job_id).c_str(), job->difficulty.c_str(), job->target[0],
+                            printable_capped(job->job_id).c_str(),
+                            printable_capped(job->difficulty).c_str(), job->target[0],
                             job->target[1], job->target[2], job->target[3]);
   return change;
 }

@@ -8,6 +8,7 @@
 #include "pool/json_escape.h"
 #include "util/bytes.h"
 #include "util/number.h"
+#include "util/printable.h"
 #include "util/version.h"
 
 std::string hello_message(const std::string& payout, const std::string& worker) {
@@ -130,7 +131,7 @@ SetDifficulty read_set_difficulty(const std::string& text) {
 }
 
 std::string set_difficulty_ignored_line(const std::string& tag, const SetDifficulty& sd) {
-  return tag + " SetDifficulty ignored: share_difficulty " + sd.number +
+  return tag + " SetDifficulty ignored: share_difficulty " + tarn::printable_capped(sd.number) +
          " is negative, not finite or 2^64 or more\n";
 }
 

@@ -109,6 +109,7 @@ void PoolWorker::run() {
   ConnectionMiner miner;
   miner.fresh_job = [this] { job_ = PoolJob{}; };
   miner.step = [this](wsclient::WebSocket* ws) { step(ws); };
+  miner.message = [this](const std::string& text) { on_message(text); };
   miner.have_job = [this] { return job_.have_job; };
   miner.publish = [this] { publish(); };
   miner.counters = [this] { return counters_; };
@@ -135,7 +136,7 @@ void PoolWorker::on_message(const std::string& text) {
     case MessageKind::ShareRejected:
       ++counters_.rejected;
       env_.print(format_line("%s   REJECTED: %s\n", tag_.c_str(),
-                             printable(read_reject_reason(text)).c_str()));
+                             printable_capped(read_reject_reason(text)).c_str()));
       break;
     case MessageKind::HelloAck:
       env_.print(tag_ + " HelloAck received\n");
@@ -230,8 +231,8 @@ void PoolWorker::publish() {
   s.shares = counters_;
   s.have_job = job_.have_job;
   if (job_.have_job) {
-    s.job_id = job_.job_id;
-    s.difficulty = job_.difficulty;
+    s.job_id = capped(job_.job_id);  // the API shows pool text capped, like the log
+    s.difficulty = capped(job_.difficulty);
   }
   publish_rates(stats_, env_.now_ns(), &s);
   publish_heat(heat_, &s);

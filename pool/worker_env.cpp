@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <random>
+#include <thread>
 
 #include "pool/stop_signal.h"
 #include "util/clock.h"
@@ -50,6 +52,10 @@ WorkerEnv real_worker_env(const wsclient::TlsOptions& tls) {
   env.jitter = [] {
     thread_local std::mt19937_64 rng{std::random_device{}()};
     return std::uniform_real_distribution<double>(0.8, 1.2)(rng);
+  };
+  env.background = [](std::function<void()> work) {
+    auto thread = std::make_shared<std::thread>(std::move(work));
+    return std::function<void()>([thread] { thread->join(); });
   };
   env.discard = [](wsclient::WebSocket* ws) { delete ws; };
   env.open_device = [](int gpu, Status* why) { return backend().open(gpu, why); };

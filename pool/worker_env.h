@@ -38,6 +38,9 @@ struct WorkerEnv {
   // A factor from 0.8 to 1.2 for each back-off, so restarted pools are not hit by every rig in
   // the same second. Unset: 1.
   std::function<double()> jitter;
+  // Starts work beside the mining loop (a connect to the primary while a backup is mined) and
+  // returns what waits for its end. Unset: the work runs at once, on the caller's thread.
+  std::function<std::function<void()>(std::function<void()> work)> background;
   // Destroys a connection that connect() returned.
   std::function<void(wsclient::WebSocket*)> discard;
   // Selects device `gpu` for the calling thread.

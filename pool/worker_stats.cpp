@@ -2,6 +2,7 @@
 
 #include "pool/format_line.h"
 #include "util/clock.h"
+#include "util/printable.h"
 
 namespace tarn {
 namespace {
@@ -42,7 +43,7 @@ std::string statistics_line(LaunchStats* s, std::int64_t now_ns, const std::stri
   const std::string line = format_line(
       "%s [%.0fs] %.1f MH/s (60s: %.1f) | diff=%s submitted=%d accepted=%d rejected=%d "
       "staleskip=%d throttled=%d | pt=%u launches/s=%.1f gpu=%.1fms wall=%.1fms\n",
-      tag.c_str(), elapsed, s->line_mhs, s->rate60, difficulty.c_str(), c.submitted, c.accepted,
+      tag.c_str(), elapsed, s->line_mhs, s->rate60, printable_capped(difficulty).c_str(), c.submitted, c.accepted,
       c.rejected, c.staleskip, c.throttled, per_thread, launches / since,
       s->launches ? s->gpu_ms / launches : 0.0, s->launches ? s->wall_ms / launches : 0.0);
   s->gpu_ms = 0.0;

@@ -20,4 +20,22 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+namespace {
+
+std::string cut_mark(std::size_t bytes) {
+    return "\xE2\x80\xA6(" + std::to_string(bytes) + " bytes)";
+}
+
+}  // namespace
+
+std::string capped(std::string_view text) {
+    if (text.size() <= kPeerTextCap) return std::string(text);
+    return std::string(text.substr(0, kPeerTextCap)) + cut_mark(text.size());
+}
+
+std::string printable_capped(std::string_view text) {
+    if (text.size() <= kPeerTextCap) return printable(text);
+    return printable(text.substr(0, kPeerTextCap)) + cut_mark(text.size());
+}
+
 }  // namespace tarn

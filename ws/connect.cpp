@@ -10,9 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "util/printable.h"
 #include "ws/real_websocket.h"
@@ -78,6 +83,53 @@ void fail_because(const ConnectOptions& options, const std::string& reason) {
     if (options.failure) *options.failure = reason;
 }
 
+constexpr int kResolveStopped = -1000;   // beside the EAI_ codes, which are negative and small
+constexpr int kResolveTimedOut = -1001;
+
+// getaddrinfo can neither be given a time limit nor be interrupted, so it runs on a thread of its
+// own; when the time is up or a stop comes that thread is left to finish alone and free its answer.
+int resolve_within(const std::string& host, const char* port, const addrinfo& hints,
+                   const ConnectOptions& options, addrinfo** out) {
+    struct Lookup {
+        std::mutex m;
+        std::condition_variable done_cv;
+        bool done = false;
+        bool abandoned = false;
+        int rc = 0;
+        addrinfo* result = nullptr;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    auto resolve = options.resolve;
+    std::thread([lookup, resolve, host, service = std::string(port), hints] {
+        addrinfo* result = nullptr;
+        const int rc = resolve ? resolve(host.c_str(), service.c_str(), &hints, &result)
+                               : getaddrinfo(host.c_str(), service.c_str(), &hints, &result);
+        std::lock_guard<std::mutex> lock(lookup->m);
+        if (lookup->abandoned) {
+            if (rc == 0 && result) freeaddrinfo(result);
+            return;
+        }
+        lookup->rc = rc;
+        lookup->result = result;
+        lookup->done = true;
+        lookup->done_cv.notify_all();
+    }).detach();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.connectTimeoutMs);
+    std::unique_lock<std::mutex> lock(lookup->m);
+    for (;;) {
+        if (lookup->done) {
+            *out = lookup->result;
+            return lookup->rc;
+        }
+        if (options.stop && options.stop()) break;
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        lookup->done_cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(kStopCheckMs)));
+    }
+    lookup->abandoned = true;
+    return options.stop && options.stop() ? kResolveStopped : kResolveTimedOut;
+}
+
 // Resolves and connects; -1 after the failure lines, or silently after a stop request.
 int open_socket(const WsUrl& u, const ConnectOptions& options) {
     char port[16];
@@ -87,7 +139,14 @@ int open_socket(const WsUrl& u, const ConnectOptions& options) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
-    const int rc = getaddrinfo(resolver_host(u).c_str(), port, &hints, &result);
+    const int rc = resolve_within(resolver_host(u), port, hints, options, &result);
+    if (rc == kResolveStopped) return -1;
+    if (rc == kResolveTimedOut) {
+        fail_because(options, "name resolution timed out");
+        fprintf(stderr, "getaddrinfo: timed out\n");
+        fprintf(stderr, "Unable to connect to %s:%d\n", u.host.c_str(), u.port);
+        return -1;
+    }
     if (rc != 0) {
         fail_because(options, rc == EAI_AGAIN ? "name resolution failed for now" : "name not resolved");
         fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));

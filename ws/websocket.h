@@ -8,6 +8,8 @@
 
 #include "ws/ws_limits.h"
 
+struct addrinfo;
+
 namespace wsclient {
 
 struct Callback_Imp {
@@ -23,12 +25,14 @@ struct BytesCallback_Imp {
 // Time limits and the stop request of one connection attempt. The defaults are what the factories
 // without options use.
 struct ConnectOptions {
-    int connectTimeoutMs = kConnectTimeoutMs;      // TCP connect, per resolved address
+    int connectTimeoutMs = kConnectTimeoutMs;      // name resolution; TCP connect, per address
     int handshakeTimeoutMs = kHandshakeTimeoutMs;  // from the request to the end of the response
     int closeTimeoutMs = kCloseTimeoutMs;          // longest CLOSING of the connection made
     // Asked at least every kStopCheckMs while connecting; once it says true the attempt ends with
-    // a null result and no message. Name resolution itself is not interrupted.
+    // a null result and no message.
     std::function<bool()> stop;
+    // Stands in for getaddrinfo (tests: a resolver that never answers). Unset: getaddrinfo.
+    std::function<int(const char* host, const char* port, const addrinfo* hints, addrinfo** out)> resolve;
     // When set, a failed attempt leaves a short reason here ("connection refused",
     // "name not resolved", "timed out", a TLS cause), for the caller's own line.
     std::string* failure = nullptr;

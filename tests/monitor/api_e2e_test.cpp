@@ -196,13 +196,33 @@ TEST(ApiEndToEnd, SummaryMatchesThePoolAndOnlyTheTokenGetsIn) {
   EXPECT_EQ(count_with(miner.lines(), "[total] stopped (lifetime: gpus=2 "), 1) << miner.output();
 }
 
-TEST(ApiEndToEnd, AnAddressOffLoopbackNeedsAToken) {
+// Off loopback, a token of at least 16 characters is required.
+TEST(ApiEndToEnd, AnAddressOffLoopbackNeedsALongToken) {
+  struct Case {
+    std::vector<std::string> token;
+    const char* line;
+  };
+  const Case cases[] = {
+      {{}, "is not a loopback address: it needs --api-token"},
+      {{"--api-token", std::string(15, 't')}, "is not a loopback address: --api-token needs at least 16 characters"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::vector<std::string> argv = {kBinary, "--cpu", "--api", "0.0.0.0:0"};
+    argv.insert(argv.end(), c.token.begin(), c.token.end());
+    argv.insert(argv.end(), {"pool", "ws://127.0.0.1:9/", "P"});
+    Child miner;
+    ASSERT_TRUE(miner.start(argv));
+    EXPECT_EQ(miner.stop(0, 30), 1) << miner.output();
+    EXPECT_EQ(count_with(miner.lines(), c.line), 1) << miner.output();
+    EXPECT_EQ(count_with(miner.lines(), "] connect"), 0) << "nothing may start";
+  }
+  // 16 characters are enough.
   Child miner;
-  ASSERT_TRUE(miner.start({kBinary, "--cpu", "--api", "0.0.0.0:0", "pool", "ws://127.0.0.1:9/", "P"}));
-  EXPECT_EQ(miner.stop(0, 30), 1) << miner.output();
-  EXPECT_EQ(count_with(miner.lines(), "is not a loopback address: it needs --api-token"), 1)
-      << miner.output();
-  EXPECT_EQ(count_with(miner.lines(), "] connect"), 0) << "nothing may start";
+  ASSERT_TRUE(miner.start({kBinary, "--cpu", "--api", "0.0.0.0:0", "--api-token", std::string(16, 't'),
+                           "pool", "ws://127.0.0.1:9/", "P"}));
+  EXPECT_FALSE(miner.wait_for_line("api: serving ", 20).empty()) << miner.output();
+  miner.stop(SIGTERM, 30);
 }
 
 TEST(ApiEndToEnd, PrometheusScrapesTheMetrics) {

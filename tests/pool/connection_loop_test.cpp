@@ -2,6 +2,10 @@
 // failover and the primary retry, the job timeout and the ways out.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,9 @@ struct FakeMiner {
         have_job = have_job || classify_message(text) == MessageKind::NewJob;
       });
       if (on_step) on_step();
+    };
+    m.message = [this](const std::string& text) {
+      have_job = have_job || classify_message(text) == MessageKind::NewJob;
     };
     m.have_job = [this] { return have_job; };
     m.publish = [] {};
@@ -134,25 +141,30 @@ TEST(ConnectionLoop, OnlyAUsefulConnectionResetsTheBackOff) {
   }
 }
 
-// The primary refuses three times: the worker moves to the backup; five minutes later it tries the
-// primary again. A failed retry keeps it on the backup for five more minutes; a retry that
-// connects closes the backup, which is no lost connection.
+// The primary refuses three times: the worker moves to the backup; every five minutes it tries the
+// primary again while the backup is mined. Only a primary that delivers a job takes the worker
+// back, with that job; one that refuses, or answers with no job within 30 s, leaves it on the
+// backup for five more minutes.
 TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
-  for (const bool primary_back : {false, true}) {
-    SCOPED_TRACE(primary_back ? "the primary comes back" : "the primary stays away");
+  enum Retry { REFUSED, NO_JOB, A_JOB };
+  for (const Retry retry : {REFUSED, NO_JOB, A_JOB}) {
+    SCOPED_TRACE(retry == REFUSED ? "refused" : retry == NO_JOB ? "no job" : "a job");
     Harness h;
     h.refuse_next(3);
     ScriptedSocket& backup = h.add_socket();
-    ScriptedSocket& primary = h.add_socket();
+    ScriptedSocket& primary = h.add_socket();  // used up by the first retry unless refused
+    if (retry == A_JOB)
+      primary.on_poll = [](ScriptedSocket& s) {
+        if (s.polls == 2) s.arrive(pooltest::new_job("p1", "\"2\""));
+      };
     tarn::PoolConnection conn("ws://primary.test/,ws://backup.test/");
     FakeMiner miner(&h, &conn);
-    // Every step on the backup takes 100 s, so the primary is tried at 300 and 600 s: refused
-    // both times, or only the first.
+    // Every step on the backup takes 100 s, so the primary is tried at about 300 and 700 s.
     int backup_steps = 0;
     miner.on_step = [&] {
       if (conn.url_index == 1) {
         h.now_ns += 100 * kSecond;
-        if (++backup_steps == 1) h.refuse_next(primary_back ? 1 : 2);
+        if (++backup_steps == 1 && retry == REFUSED) h.refuse_next(2);
         if (backup_steps == 8) h.stop = true;
       }
       if (conn.url_index == 0 && h.connects > 3) h.stop = true;  // mining on the primary again
@@ -160,19 +172,155 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
     run(h, conn, miner);
 
     std::vector<std::string> urls{"ws://primary.test/", "ws://primary.test/", "ws://primary.test/",
-                                  "ws://backup.test/", "ws://primary.test/", "ws://primary.test/"};
+                                  "ws://backup.test/", "ws://primary.test/"};
+    if (retry != A_JOB) urls.push_back("ws://primary.test/");
     EXPECT_EQ(h.connect_urls, urls);
-    EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2, 4}));
+    EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2}));  // the backup is tried at once
     EXPECT_TRUE(h.has_line("[gpu0] failover: ws://primary.test/ failed 3 times in a row " + kDash +
                            " switching to ws://backup.test/\n"));
     EXPECT_TRUE(h.has_line("[gpu0] connected to ws://backup.test/\n"));
     EXPECT_EQ(h.count_lines("disconnected"), 0);
     EXPECT_TRUE(backup.closed_by_client);  // with a close frame, at the switch or the stop
+    EXPECT_EQ(backup_steps, retry == A_JOB ? 3 : 8);  // the backup is mined through the retries
     EXPECT_EQ(h.count_lines("[gpu0] failover: the primary ws://primary.test/ is back " + kDash +
                             " switching to it\n"),
-              primary_back ? 1 : 0);
-    EXPECT_EQ(h.count_lines("[gpu0] connected to ws://primary.test/\n"), primary_back ? 1 : 0);
-    EXPECT_EQ(primary.polls > 0, primary_back);
+              retry == A_JOB ? 1 : 0);
+    EXPECT_EQ(h.count_lines("[gpu0] connected to ws://primary.test/\n"), retry == A_JOB ? 1 : 0);
+    EXPECT_EQ(miner.have_job, retry == A_JOB);  // the job that brought it back is mined
+    if (retry == NO_JOB) EXPECT_TRUE(primary.closed_by_client);  // before the next retry
+    EXPECT_EQ(primary.sent.size(), retry == REFUSED ? 0u : 1u);  // the Hello
+  }
+}
+
+// The retry's connect runs beside the mining loop: a primary slow to answer costs the backup no
+// launches.
+TEST(ConnectionLoop, TheBackupIsMinedWhileThePrimaryConnects) {
+  Harness h;
+  ScriptedSocket backup;
+  ScriptedSocket primary;
+  primary.on_poll = [](ScriptedSocket& s) {
+    if (s.polls == 2) s.arrive(pooltest::new_job("p1", "\"2\""));
+  };
+  std::atomic<int> backup_steps{0};
+  std::atomic<int> steps_while_connecting{-1};
+  int primary_connects = 0;
+  tarn::WorkerEnv env = h.env();
+  env.connect = [&](const std::string& url, std::string*) -> wsclient::WebSocket* {
+    if (url == "ws://backup.test/") return &backup;
+    if (++primary_connects <= 3) return nullptr;
+    // The retry: answered once the backup has been mined five more times, or after 2 s.
+    const int at = backup_steps;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (backup_steps < at + 5 && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    steps_while_connecting = backup_steps - at;
+    return &primary;
+  };
+  env.background = [](std::function<void()> work) {
+    auto t = std::make_shared<std::thread>(std::move(work));
+    return std::function<void()>([t] { t->join(); });
+  };
+  tarn::PoolConnection conn("ws://primary.test/,ws://backup.test/");
+  FakeMiner miner(&h, &conn);
+  miner.on_step = [&] {
+    if (conn.url_index == 1) {
+      h.now_ns += 100 * kSecond;
+      ++backup_steps;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (conn.url_index == 0) h.stop = true;
+  };
+  run(conn, miner, h.settings(), env);
+
+  EXPECT_GE(steps_while_connecting.load(), 5);
+  EXPECT_EQ(h.count_lines("[gpu0] connected to ws://primary.test/\n"), 1);
+  EXPECT_TRUE(miner.have_job);
+}
+
+// What a pool does with every connect made to it.
+enum class Pool {
+  Refuses,
+  Drops,          // answers, then closes at once
+  Silent,         // answers, then sends nothing; a second passes per step
+  JobThenDrops,   // a job, then closes 5 s later
+  JobThenSilent,  // a job, then nothing; ten seconds pass per step
+  JobAndLives,    // a job, then closes 30 s later: a good connection
+  Healthy,        // the test ends at the connect to it
+};
+
+// A URL is left after three failures in a row of any kind: refused, or a connection that did not
+// both deliver a job and live 30 s, or one closed by the job timeout. The next URL is tried at
+// once; with every URL failing the worker goes round them in turn.
+TEST(ConnectionLoop, FailoverLeavesAPoolThatFailsInAnyWay) {
+  struct Case {
+    const char* what;
+    std::vector<Pool> pools;  // for ws://a.test/, ws://b.test/, ...
+    double job_timeout;
+    std::string order;  // the connects, by URL letter; the last one meets the stop
+    std::vector<double> sleeps;
+    std::vector<std::string> failovers;  // "ab": from a to b
+  };
+  const Case cases[] = {
+      {"the primary drops at once", {Pool::Drops, Pool::Healthy}, 0, "aaab", {1, 2}, {"ab"}},
+      {"the primary sends no job", {Pool::Silent, Pool::Healthy}, 3, "aaab", {1, 2}, {"ab"}},
+      {"a job, then closed within 30 s", {Pool::JobThenDrops, Pool::Healthy}, 0, "aaab", {1, 1},
+       {"ab"}},
+      {"a job, then the job timeout", {Pool::JobThenSilent, Pool::Healthy}, 40, "aaab", {1, 1},
+       {"ab"}},
+      {"good connections keep the primary", {Pool::JobAndLives, Pool::Healthy}, 0, "aaaaa",
+       {1, 1, 1, 1}, {}},
+      {"a flapping first backup", {Pool::Refuses, Pool::Drops, Pool::Healthy}, 0, "aaabbbc",
+       {1, 2, 1, 2}, {"ab", "bc"}},
+      {"dead, dead, good", {Pool::Refuses, Pool::Refuses, Pool::Healthy}, 0, "aaabbbc",
+       {1, 2, 1, 2}, {"ab", "bc"}},
+      {"all refuse", {Pool::Refuses, Pool::Refuses}, 0, "aaabbbaa", {1, 2, 1, 2, 1}, {"ab", "ba"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    std::string list, order;
+    for (size_t i = 0; i < c.pools.size(); ++i)
+      list += std::string(i ? "," : "") + "ws://" + static_cast<char>('a' + i) + ".test/";
+    std::vector<std::unique_ptr<ScriptedSocket>> sockets;
+    tarn::WorkerEnv env = h.env();
+    env.connect = [&](const std::string& url, std::string*) -> wsclient::WebSocket* {
+      order += url[5];
+      if (order.size() >= c.order.size() || order.size() > 20) {
+        h.stop = true;
+        return nullptr;
+      }
+      const Pool pool = c.pools[static_cast<size_t>(url[5] - 'a')];
+      if (pool == Pool::Refuses) return nullptr;
+      sockets.push_back(std::make_unique<ScriptedSocket>());
+      sockets.back()->on_poll = [&h, pool](ScriptedSocket& s) {
+        const bool job_pool = pool != Pool::Drops && pool != Pool::Silent;
+        if (job_pool && s.polls == 2) s.arrive(pooltest::new_job("j1", "\"2\""));
+        if (pool == Pool::Silent) h.now_ns += kSecond;
+        if (pool == Pool::JobThenSilent) h.now_ns += 10 * kSecond;
+        if (s.polls < 3) return;
+        if (pool == Pool::Drops) s.state = ScriptedSocket::CLOSED;
+        if (pool == Pool::JobThenDrops || pool == Pool::JobAndLives) {
+          h.now_ns += (pool == Pool::JobAndLives ? 30 : 5) * kSecond;
+          s.state = ScriptedSocket::CLOSED;
+        }
+      };
+      return sockets.back().get();
+    };
+    tarn::PoolConnection conn(list);
+    FakeMiner miner(&h, &conn);
+    tarn::WorkerSettings settings = h.settings();
+    settings.job_timeout = c.job_timeout;
+    run(conn, miner, settings, env);
+
+    EXPECT_EQ(order, c.order);
+    EXPECT_EQ(h.sleeps, c.sleeps);
+    std::vector<std::string> failovers, want;
+    for (const std::string& l : h.lines)
+      if (l.find("failover") != std::string::npos) failovers.push_back(l);
+    for (const std::string& f : c.failovers)
+      want.push_back(std::string("[gpu0] failover: ws://") + f[0] + ".test/ failed 3 times in a row " +
+                     kDash + " switching to ws://" + f[1] + ".test/\n");
+    EXPECT_EQ(failovers, want);
   }
 }
 

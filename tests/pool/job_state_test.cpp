@@ -58,9 +58,14 @@ TEST(JobState, NewJobReplacesTheJobOrIsABadDiff) {
       // to the target and another to the throttle.
       {"e", "\"1e8\"", "[gpu0] bad diff 1e8\n"},
       {"c", "\"7\x01\"", "[gpu0] bad diff 7\\x01\n"},
+      // Pool text longer than 128 bytes is cut in the line, with its length.
+      {std::string(128, 'a'), "\"2\"", "[gpu0] [job " + std::string(128, 'a') + "] diff=2 target=7fffffff...\n"},
+      {"\x01" + std::string(1 << 20, 'b'), "\"2\"",
+       "[gpu0] [job \\x01" + std::string(127, 'b') + "\xE2\x80\xA6(1048577 bytes)] diff=2 target=7fffffff...\n"},
+      {"o", "\"" + std::string(200, '9') + "\"", "[gpu0] bad diff " + std::string(128, '9') + "\xE2\x80\xA6(200 bytes)\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
+    SCOPED_TRACE(c.line.substr(0, 200));
     PoolJob job = running_job();
     std::uint64_t rng = 1;
     const tarn::JobChange change = tarn::take_new_job(

@@ -101,6 +101,26 @@ TEST(PoolNetEndToEnd, JobTimeoutLeavesASilentPool) {
       << miner.output();
 }
 
+// Started with standard output closed, the first socket would take fd 1 and the log lines would
+// go into it: into the pool's stream, or into the API's listening socket (a SIGPIPE at start).
+TEST(PoolNetEndToEnd, ClosedStandardOutputKeepsTheStreamsApart) {
+  SKIP_WITHOUT_POOL();
+  for (const bool api : {false, true}) {
+    SCOPED_TRACE(api ? "with --api" : "pool only");
+    Child pool;
+    const int port = start_pool(pool, {});
+    ASSERT_GT(port, 0);
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$0\" \"$@\" >&-", kBinary, "--cpu"};
+    if (api) argv.insert(argv.end(), {"--api", "127.0.0.1:0"});
+    argv.insert(argv.end(), {"pool", url_of(port), "P"});
+    Child miner;
+    ASSERT_TRUE(miner.start(argv));
+    const bool hello = !pool.wait_for_line("HELLO ", 30).empty();
+    EXPECT_EQ(miner.stop(SIGTERM, 30), 0) << miner.output();
+    EXPECT_TRUE(hello) << pool.output() << miner.output();
+  }
+}
+
 // Refused at start with one line and status 1, before any connection or device work.
 TEST(PoolNetEndToEnd, WhatCanNeverWorkIsRefusedAtStart) {
   struct Case {

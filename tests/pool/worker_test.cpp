@@ -164,6 +164,41 @@ TEST(PoolWorker, MessagesSteerTheJobBetweenLaunches) {
             std::vector<int>({16, 2, 1, 8}));  // launch 1's hits were stale
 }
 
+// Pool text of a megabyte reaches the log and the API cut to 128 bytes with its length; the
+// shares still carry the job id exactly as the pool sent it.
+TEST(PoolWorker, LongPoolTextIsCappedButSharesKeepTheWholeId) {
+  const std::string id = "J" + std::string(1 << 20, 'x');
+  const std::string cut = "\xE2\x80\xA6(1048577 bytes)";
+  Harness h;
+  ScriptedSocket& s = h.add_socket();
+  s.on_poll = [&](ScriptedSocket& sock) {
+    if (sock.polls != 2) return;
+    sock.arrive(new_job(id, "\"2\""));
+    sock.arrive("{\"ShareRejected\":{\"reason\":\"R" + std::string(1 << 20, '\t') + "\"}}");
+    sock.arrive(set_difficulty("1" + std::string(300, '0')));
+  };
+  tarn::StatsBoard board({0});
+  tarn::WorkerEnv env = h.env();
+  env.board = &board;
+  tarn::PoolWorker w(h.settings(), env);
+  ASSERT_TRUE(w.start());
+  h.device->after_launch = [&](FoundResult*) { h.stop = true; };
+  w.run();
+
+  for (const std::string& l : h.lines) EXPECT_LE(l.size(), 700u) << l.substr(0, 200);
+  EXPECT_TRUE(h.has_line("[gpu0] [job J" + std::string(127, 'x') + cut + "] diff=2 target=7fffffff...\n"));
+  std::string tabs;
+  for (int i = 0; i < 127; ++i) tabs += "\\x09";
+  EXPECT_TRUE(h.has_line("[gpu0]   REJECTED: R" + tabs + cut + "\n"));
+  EXPECT_EQ(h.count_lines("[gpu0] SetDifficulty ignored: share_difficulty 1" + std::string(127, '0') +
+                          "\xE2\x80\xA6(301 bytes) is negative"),
+            1);
+  EXPECT_EQ(board.snapshot()[0].job_id, "J" + std::string(127, 'x') + cut);
+  const std::vector<SentShare> shares = shares_of(s);
+  ASSERT_FALSE(shares.empty());
+  for (const SentShare& share : shares) EXPECT_TRUE(share.job_id == id);
+}
+
 // A pool that starts closing during a launch gets nothing more: no share, no launch while it
 // closes. The next connection starts without a job and with the counters as they were.
 TEST(PoolWorker, ReconnectKeepsCountersAndStartsTheJobAfresh) {

@@ -1,6 +1,7 @@
 // Opening a connection: URL forms, the request on the wire, the response rules and time limits.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -277,19 +278,34 @@ struct FullListener {
     ~FullListener() { close(filler); }
 };
 
-TEST(WsConnect, UnansweredConnectTimesOut) {
-    FullListener full;
-    wsclient::ConnectOptions options;
-    options.connectTimeoutMs = 300;
-    const auto t0 = std::chrono::steady_clock::now();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(WebSocket::from_url(full.listener.url("/x"), "", options), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "connect: Connection timed out\nUnable to connect to 127.0.0.1:" +
-                  std::to_string(full.listener.port) + "\n");
-    const double s = seconds_since(t0);
-    EXPECT_GE(s, 0.29);
-    EXPECT_LT(s, 0.3 + 1.5);
+// A resolver that answers after 3 s: longer than any wait below, short enough to end the test
+// when the wait is not cut.
+int slow_resolver(const char*, const char*, const addrinfo*, addrinfo**) {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    return EAI_AGAIN;
+}
+
+// An unanswered connect, or name resolution, ends at the connect time limit.
+TEST(WsConnect, UnansweredConnectOrResolutionTimesOut) {
+    for (const bool resolving : {false, true}) {
+        SCOPED_TRACE(resolving ? "resolution" : "connect");
+        FullListener full;
+        wsclient::ConnectOptions options;
+        options.connectTimeoutMs = 300;
+        std::string why;
+        options.failure = &why;
+        if (resolving) options.resolve = slow_resolver;
+        const auto t0 = std::chrono::steady_clock::now();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(WebSocket::from_url(full.listener.url("/x"), "", options), nullptr);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string(resolving ? "getaddrinfo: timed out" : "connect: Connection timed out") +
+                      "\nUnable to connect to 127.0.0.1:" + std::to_string(full.listener.port) + "\n");
+        EXPECT_EQ(why, resolving ? "name resolution timed out" : "timed out");
+        const double s = seconds_since(t0);
+        EXPECT_GE(s, 0.29);
+        EXPECT_LT(s, 0.3 + 1.5);
+    }
 }
 
 // A stop request ends a connect or handshake wait with nothing printed, long before the (default)
@@ -297,8 +313,8 @@ TEST(WsConnect, UnansweredConnectTimesOut) {
 // machine delays the threads by tens of milliseconds, while a wait that ignored the request would
 // run on for seconds.
 TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
-    enum Where { CONNECT, HANDSHAKE };
-    for (const Where where : {CONNECT, HANDSHAKE}) {
+    enum Where { RESOLVE, CONNECT, HANDSHAKE };
+    for (const Where where : {RESOLVE, CONNECT, HANDSHAKE}) {
         for (const int stop_after_ms : {0, 10, 250}) {
             FullListener full;
             Listener silent;
@@ -306,6 +322,7 @@ TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
             std::atomic<bool> stop{stop_after_ms == 0};
             wsclient::ConnectOptions options;
             options.stop = [&] { return stop.load(); };
+            if (where == RESOLVE) options.resolve = slow_resolver;
             auto stopped_at = std::chrono::steady_clock::now();
             std::thread stopper([&] {
                 if (stop_after_ms == 0) return;
@@ -322,7 +339,8 @@ TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
             const double late_ms =
                 std::chrono::duration<double, std::milli>(returned_at - stopped_at).count();
             EXPECT_LT(late_ms, 1000.0)
-                << (where == CONNECT ? "connect" : "handshake") << ", stop after " << stop_after_ms << " ms";
+                << (where == RESOLVE ? "resolve" : where == CONNECT ? "connect" : "handshake")
+                << ", stop after " << stop_after_ms << " ms";
         }
     }
 }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes the certificates of the TLS tests in DIR with the openssl command line: a CA and a
 # second, unrelated CA; server certificates signed by the CA for localhost/127.0.0.1 (good),
-# for another name (wrong_name) and with dates in the past (expired); one self-signed.
+# for another name (wrong_name), with dates in the past (expired) and naming localhost only in
+# its CN (cn_only); one self-signed.
 set -eu
 cd "$1"
 key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
@@ -22,6 +23,11 @@ signed() {  # name ext
 }
 signed good good.ext
 signed wrong_name wrong.ext
+key cn_only.key
+openssl req -new -key cn_only.key -out cn_only.csr -subj /CN=localhost
+printf 'basicConstraints=CA:FALSE\n' > cn_only.ext
+openssl x509 -req -in cn_only.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out cn_only.pem -days 3 \
+  -extfile cn_only.ext 2>/dev/null
 # Past dates need "openssl ca"; x509 -req only counts days from now.
 key expired.key
 openssl req -new -key expired.key -out expired.csr -subj /CN=localhost

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -104,6 +105,7 @@ TEST(Tls, CertificateFailuresNameTheirCause) {
         {"expired", "ca", "localhost", "certificate verify failed: certificate has expired"},
         {"wrong_name", "ca", "localhost", "certificate verify failed: hostname mismatch"},
         {"wrong_name", "ca", "127.0.0.1", "certificate verify failed: IP address mismatch"},
+        {"cn_only", "ca", "localhost", "certificate verify failed: hostname mismatch"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(std::string(c.cert) + " via " + c.host);
@@ -163,26 +165,46 @@ TEST(Tls, AServerThatStallsInTheHandshakeTimesOut) {
     EXPECT_LT(waited, 3.0);
 }
 
+// An OpenSSL server context with the good certificate, for the scripted servers below.
+SSL_CTX* good_server_ctx(int max_version = 0) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (max_version) SSL_CTX_set_max_proto_version(ctx, max_version);
+    if (SSL_CTX_use_certificate_chain_file(ctx, (cert_dir() + "/good.pem").c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, (cert_dir() + "/good.key").c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+// Completes the TLS handshake on fd and reads the upgrade request; the session, or null.
+SSL* accept_upgrade(SSL_CTX* ctx, int fd) {
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) != 1) {
+        SSL_free(ssl);
+        return nullptr;
+    }
+    std::string request;
+    char c;
+    while (request.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &c, 1) == 1) request += c;
+    return ssl;
+}
+
 // An OpenSSL server that upgrades, sends one whole frame, then half a TLS record, and drops the
 // TCP connection without a close_notify.
 TEST(Tls, AServerClosingMidRecordEndsTheConnectionAfterTheWholeFrames) {
     if (cert_dir().empty()) GTEST_SKIP() << "no certificates";
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    ASSERT_EQ(SSL_CTX_use_certificate_chain_file(ctx, (cert_dir() + "/good.pem").c_str()), 1);
-    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, (cert_dir() + "/good.key").c_str(), SSL_FILETYPE_PEM), 1);
+    SSL_CTX* ctx = good_server_ctx();
+    ASSERT_NE(ctx, nullptr);
     ScriptedServer server([&](int& fd) {
-        SSL* ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        if (SSL_accept(ssl) == 1) {
-            std::string request;
-            char c;
-            while (request.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &c, 1) == 1) request += c;
+        if (SSL* ssl = accept_upgrade(ctx, fd)) {
             const std::string reply = std::string(kSwitching) + frame(0x81, "whole");
             SSL_write(ssl, reply.data(), int(reply.size()));
             const std::string cut("\x17\x03\x03\x01\x00partial-record", 19);
             write_all(fd, cut);
+            SSL_free(ssl);
         }
-        SSL_free(ssl);
         close(fd);
         fd = -1;
     });
@@ -199,6 +221,39 @@ TEST(Tls, AServerClosingMidRecordEndsTheConnectionAfterTheWholeFrames) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Connection error!\n");
     EXPECT_EQ(got, std::vector<std::string>{"whole"});
     delete ws;
+    SSL_CTX_free(ctx);
+}
+
+// A TLS 1.2 server that asks to renegotiate in the middle of the upgrade is refused (it sees the
+// no_renegotiation alert and gives up) instead of being followed into a second handshake.
+TEST(Tls, AServerThatAsksToRenegotiateIsRefused) {
+    if (cert_dir().empty()) GTEST_SKIP() << "no certificates";
+    SSL_CTX* ctx = good_server_ctx(TLS1_2_VERSION);
+    ASSERT_NE(ctx, nullptr);
+    bool refused = false;
+    ScriptedServer server([&](int& fd) {
+        if (SSL* ssl = accept_upgrade(ctx, fd)) {
+            char c;
+            ERR_clear_error();
+            if (SSL_renegotiate(ssl) == 1 && SSL_do_handshake(ssl) == 1 && SSL_read(ssl, &c, 1) <= 0)
+                refused = ERR_GET_REASON(ERR_peek_error()) == SSL_R_NO_RENEGOTIATION;
+            SSL_free(ssl);
+        }
+        close(fd);
+        fd = -1;
+    });
+    wsclient::ConnectOptions options;
+    options.handshakeTimeoutMs = 1000;
+    std::string failure;
+    options.failure = &failure;
+    testing::internal::CaptureStderr();
+    WebSocket* ws = WebSocket::from_url_tls("wss" + server.url("/").substr(2), "", options, trusting("ca"));
+    testing::internal::GetCapturedStderr();
+    server.join();
+    EXPECT_EQ(ws, nullptr);
+    delete ws;
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(failure, "closed during the handshake");
     SSL_CTX_free(ctx);
 }
 
