@@ -187,7 +187,9 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
               retry == A_JOB ? 1 : 0);
     EXPECT_EQ(h.count_lines("[gpu0] connected to ws://primary.test/\n"), retry == A_JOB ? 1 : 0);
     EXPECT_EQ(miner.have_job, retry == A_JOB);  // the job that brought it back is mined
-    if (retry == NO_JOB) EXPECT_TRUE(primary.closed_by_client);  // before the next retry
+    if (retry == NO_JOB) {
+      EXPECT_TRUE(primary.closed_by_client);  // before the next retry
+    }
     EXPECT_EQ(primary.sent.size(), retry == REFUSED ? 0u : 1u);  // the Hello
   }
 }
