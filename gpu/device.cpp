@@ -8,7 +8,7 @@ Backend* g_backend = nullptr;
 }
 
 Status status_error(const char* step, const std::string& text) {
-  return Status{std::string(step) + ": " + text};
+  return Status{step, text};
 }
 
 Backend& backend() {
@@ -22,7 +22,7 @@ void use_cuda_backend() { g_backend = cuda_backend(); }
 
 std::string no_device_line(const Status& why) {
   std::string line = "no usable CUDA device";
-  if (!why.ok()) line += " (" + why.message + ")";
+  if (!why.ok()) line += " (" + why.line() + ")";
   line += "; run with --cpu to use the host emulation";
   return line;
 }

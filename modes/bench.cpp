@@ -37,11 +37,8 @@ struct BenchSlot {
 
 std::string launch_failed_line(int gpu, int blocks, int tpb, unsigned int per_thread,
                                const Status& s) {
-  // The runtime's text, without our step prefix.
-  const std::string& m = s.message;
-  const size_t colon = m.find(": ");
   return format("BENCH gpu%d: launch failed (blocks=%d tpb=%d per_thread=%u): %s", gpu, blocks,
-                tpb, per_thread, colon == std::string::npos ? m.c_str() : m.c_str() + colon + 2);
+                tpb, per_thread, s.text.c_str());
 }
 
 void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchSlot* slot) {
@@ -51,7 +48,7 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
   Status s;
   std::unique_ptr<Device> dev = backend().open(gpu, &s);
   if (!dev) {
-    *line = format("BENCH gpu%d: %s", gpu, s.message.c_str());
+    *line = format("BENCH gpu%d: %s", gpu, s.line().c_str());
     return;
   }
   const DeviceInfo& info = dev->info();
@@ -83,7 +80,7 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
   if (s.ok()) s = dev->synchronize();
   if (s.ok()) s = d_found.allocate(dev.get(), 1);
   if (!s.ok()) {
-    *line = format("BENCH gpu%d: %s", gpu, s.message.c_str());
+    *line = format("BENCH gpu%d: %s", gpu, s.line().c_str());
     return;
   }
 

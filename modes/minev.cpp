@@ -118,7 +118,7 @@ int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE
   unsigned char header[32], nonce[64];
   if (!decode_words(hdr, start, header, nonce, err)) return 1;
   auto failed = [&](const Status& s) {
-    std::fprintf(err, "minev: %s\n", s.message.c_str());
+    std::fprintf(err, "minev: %s\n", s.line().c_str());
     return 1;
   };
 
@@ -202,7 +202,7 @@ int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE
   if (s.ok()) s = d_ties.allocate(dev, n);
   if (!s.ok()) {
     std::fprintf(err, "minev: cannot allocate the buffers for %u indices (%s)\n", n,
-                 s.message.c_str());
+                 s.line().c_str());
     return 1;
   }
   s = dev->copy_in(d_target.get(), target, 64);

@@ -79,7 +79,7 @@ bool PoolWorker::start() {
       break;
     }
     const int delay = backoff_seconds(attempt);
-    print("%s cannot open the device: %s — retrying in %ds\n", tag_.c_str(), why.message.c_str(),
+    print("%s cannot open the device: %s — retrying in %ds\n", tag_.c_str(), why.line().c_str(),
           delay);
     env_.sleep(delay);
   }
@@ -119,7 +119,7 @@ void PoolWorker::device_failed(const Status& s) {
   ++counters_.device_errors;
   device_ready_ = false;
   print("%s CUDA error: %s — re-initialising the device in %ds\n", tag_.c_str(),
-        s.message.c_str(), backoff_seconds(device_attempt_));
+        s.line().c_str(), backoff_seconds(device_attempt_));
 }
 
 void PoolWorker::recover_device() {
