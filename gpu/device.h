@@ -82,7 +82,8 @@ Backend& backend();
 void use_host_backend(int cc);
 void use_cuda_backend();
 
-// The CUDA runtime version the program was built with (CUDART_VERSION: major x 1000 + minor x 10).
+// The CUDA runtime version the program was built with (CUDART_VERSION: major x 1000 + minor x 10);
+// 0 in a build without the CUDA backend.
 int cuda_runtime_version();
 
 // One line for "no usable device": names the reason and the --cpu option.
