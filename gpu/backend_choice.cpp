@@ -14,6 +14,4 @@ Backend& backend() {
 
 void use_host_backend(int cc) { g_backend = host_backend(cc); }
 
-void use_cuda_backend() { g_backend = cuda_backend(); }
-
 }  // namespace tarn

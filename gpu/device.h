@@ -80,7 +80,6 @@ class Backend {
 // The process-wide backend: CUDA unless use_host_backend() was called first (the --cpu option).
 Backend& backend();
 void use_host_backend(int cc);
-void use_cuda_backend();
 
 // The CUDA runtime version the program was built with (CUDART_VERSION: major x 1000 + minor x 10);
 // 0 in a build without the CUDA backend.

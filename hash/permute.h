@@ -64,9 +64,6 @@ TARN_HD void external_layer_rc(felt* x, int base) {
   external_layer_acc<TABLE>(in, x, base);
 }
 
-// The external layer without constants (the doubled-diagonal block matrix).
-TARN_HD void external_layer_plain(felt* x) { external_layer_rc<RC_NONE>(x, 0); }
-
 // One full round from its S-box inputs: each S-box adds its share of the next round's
 // constants and hands its output, plus eps, straight to the linear layer (TABLE takes the eps
 // back).

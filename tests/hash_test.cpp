@@ -26,6 +26,9 @@ const felt kPermCount[12] = {0x3c255c29c0029764, 0x3c48ad460707bcbb, 0xed87631c5
                              0x2a22052ca28059ae, 0xaac048bf637d0e44, 0xb6ac092db0a4726f,
                              0x27208f2c604c179f, 0x2275c76e2b994314, 0x9dd6a3e90b5b02d0};
 
+// The external layer without constants (the doubled-diagonal block matrix).
+void external_layer_plain(felt* x) { external_layer_rc<RC_NONE>(x, 0); }
+
 struct HashVector {
   unsigned char header[32], nonce[64];
   const char* hash;
