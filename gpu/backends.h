@@ -5,6 +5,7 @@
 
 namespace tarn {
 
+// The CUDA runtime; in a build without the CUDA part, a backend without devices that says why.
 Backend* cuda_backend();
 // Host emulation reporting a virtual device of compute capability cc (e.g. 86 = 8.6, 120 = 12.0).
 Backend* host_backend(int cc);

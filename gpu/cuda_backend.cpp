@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "gpu/backends.h"
@@ -25,6 +26,18 @@ bool driver_library_present() {
   dlclose(lib);
   return true;
 }
+
+class CudaEvent final : public Event {
+ public:
+  explicit CudaEvent(cudaEvent_t e) : e_(e) {}
+  CudaEvent(const CudaEvent&) = delete;
+  CudaEvent& operator=(const CudaEvent&) = delete;
+  ~CudaEvent() override { cudaEventDestroy(e_); }
+  cudaEvent_t get() const { return e_; }
+
+ private:
+  cudaEvent_t e_;
+};
 
 class CudaDevice final : public Device {
  public:
@@ -50,21 +63,19 @@ class CudaDevice final : public Device {
     return s;
   }
 
-  Status event_create(Event* e) override {
+  Status event_create(std::unique_ptr<Event>* out) override {
     cudaEvent_t ev = nullptr;
     Status s = check("cudaEventCreate", cudaEventCreate(&ev));
-    *e = ev;
+    if (s.ok()) *out = std::make_unique<CudaEvent>(ev);
     return s;
   }
-  Status event_record(Event e) override {
-    return check("cudaEventRecord", cudaEventRecord(static_cast<cudaEvent_t>(e)));
+  Status event_record(Event& e) override {
+    return check("cudaEventRecord", cudaEventRecord(static_cast<CudaEvent&>(e).get()));
   }
-  Status event_elapsed_ms(Event start, Event stop, float* ms) override {
+  Status event_elapsed_ms(const Event& start, const Event& stop, float* ms) override {
     return check("cudaEventElapsedTime",
-                 cudaEventElapsedTime(ms, static_cast<cudaEvent_t>(start), static_cast<cudaEvent_t>(stop)));
-  }
-  void event_destroy(Event e) override {
-    if (e) cudaEventDestroy(static_cast<cudaEvent_t>(e));
+                 cudaEventElapsedTime(ms, static_cast<const CudaEvent&>(start).get(),
+                                      static_cast<const CudaEvent&>(stop).get()));
   }
 
   Status launch(const KernelLaunch& kernel) override {
@@ -85,21 +96,19 @@ class CudaBackend final : public Backend {
     if (e != cudaSuccess) {
       cudaGetLastError();  // clear the sticky error so later calls report their own
       // Without the driver library the runtime only says the driver "is insufficient".
-      *why = driver_library_present() ? check("cudaGetDeviceCount", e) : Status{kNoNvidiaDriver};
+      *why = driver_library_present() ? check("cudaGetDeviceCount", e)
+                                      : status_error("cudaGetDeviceCount", kNoNvidiaDriver);
       return 0;
     }
-    if (n < 1) *why = Status{"cudaGetDeviceCount: no CUDA-capable device is detected"};
+    if (n < 1) *why = status_error("cudaGetDeviceCount", "no CUDA-capable device is detected");
     return n;
   }
 
   std::unique_ptr<Device> open(int index, Status* why) override {
     Status s = check("cudaSetDevice", cudaSetDevice(index));
-    if (s.ok()) s = check("cudaSetDeviceFlags", cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync));
     // Flags can only be set before the context exists; a second open on the thread is fine.
-    if (!s.ok() && s.message.find("cudaSetDeviceFlags") == 0) {
+    if (s.ok() && cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync) != cudaSuccess)
       cudaGetLastError();
-      s = Status{};
-    }
     cudaDeviceProp prop{};
     if (s.ok()) s = check("cudaGetDeviceProperties", cudaGetDeviceProperties(&prop, index));
     if (!s.ok()) {

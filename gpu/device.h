@@ -12,10 +12,14 @@
 
 namespace tarn {
 
-// Empty message means success; otherwise "<step>: <runtime error text>".
+// Success, or the step that failed (a runtime call, a kernel's launch) and the runtime's words
+// for the failure, kept apart so a report can print either.
 struct Status {
-  std::string message;
-  bool ok() const { return message.empty(); }
+  std::string step;  // empty on success
+  std::string text;
+  bool ok() const { return step.empty(); }
+  // "<step>: <text>", as failure lines print it; empty on success.
+  std::string line() const { return ok() ? std::string() : step + ": " + text; }
 };
 
 Status status_error(const char* step, const std::string& text);
@@ -32,7 +36,12 @@ struct DeviceInfo {
   unsigned int mine_tpb() const { return policy_for(cc()).mine_tpb; }
 };
 
-using Event = void*;
+// A point on the device's timeline, of the kind its backend makes; it releases itself, so no
+// path leaks one or frees one twice.
+class Event {
+ public:
+  virtual ~Event() = default;
+};
 
 // One device, opened (selected) by the thread that uses it.
 class Device {
@@ -50,10 +59,10 @@ class Device {
   // every buffer and event of the device must be released first. The host has nothing to reset.
   virtual Status reset() { return Status{}; }
 
-  virtual Status event_create(Event* e) = 0;
-  virtual Status event_record(Event e) = 0;
-  virtual Status event_elapsed_ms(Event start, Event stop, float* ms) = 0;
-  virtual void event_destroy(Event e) = 0;
+  // An event of this device, to be released before the device is reset.
+  virtual Status event_create(std::unique_ptr<Event>* out) = 0;
+  virtual Status event_record(Event& e) = 0;
+  virtual Status event_elapsed_ms(const Event& start, const Event& stop, float* ms) = 0;
 
   // Runs one kernel; returns the launch error only, completion is synchronize()'s.
   virtual Status launch(const KernelLaunch& kernel) = 0;
@@ -71,9 +80,9 @@ class Backend {
 // The process-wide backend: CUDA unless use_host_backend() was called first (the --cpu option).
 Backend& backend();
 void use_host_backend(int cc);
-void use_cuda_backend();
 
-// The CUDA runtime version the program was built with (CUDART_VERSION: major x 1000 + minor x 10).
+// The CUDA runtime version the program was built with (CUDART_VERSION: major x 1000 + minor x 10);
+// 0 in a build without the CUDA backend.
 int cuda_runtime_version();
 
 // One line for "no usable device": names the reason and the --cpu option.

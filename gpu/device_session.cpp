@@ -23,9 +23,8 @@ Status DeviceSession::allocate() {
 }
 
 void DeviceSession::release() {
-  if (start_event_) dev_->event_destroy(start_event_);
-  if (stop_event_) dev_->event_destroy(stop_event_);
-  start_event_ = stop_event_ = nullptr;
+  start_event_.reset();
+  stop_event_.reset();
   d_header_.reset();
   d_prefix_.reset();
   d_start_.reset();
@@ -53,14 +52,14 @@ Status DeviceSession::mine(const Grid& grid, const std::array<unsigned char, 32>
   Status s = dev_->fill(d_found_.get(), 0, sizeof(FoundResult));
   if (s.ok()) s = dev_->copy_in(d_start_.get(), start.data(), start.size());
   const std::int64_t t0 = now_ns();
-  if (s.ok()) s = dev_->event_record(start_event_);
+  if (s.ok()) s = dev_->event_record(*start_event_);
   if (s.ok())
     s = dev_->launch(MineLaunch{grid, d_midstate_.get(), d_start_.get(), d_target_.get(), count,
                                 per_thread, d_found_.get()});
-  if (s.ok()) s = dev_->event_record(stop_event_);
+  if (s.ok()) s = dev_->event_record(*stop_event_);
   if (s.ok()) s = dev_->synchronize();
   out->wall_ns = now_ns() - t0;
-  if (s.ok()) s = dev_->event_elapsed_ms(start_event_, stop_event_, &out->gpu_ms);
+  if (s.ok()) s = dev_->event_elapsed_ms(*start_event_, *stop_event_, &out->gpu_ms);
   if (s.ok()) s = dev_->copy_out(&out->found, d_found_.get(), sizeof out->found);
   return s;
 }

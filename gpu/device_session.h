@@ -55,8 +55,7 @@ class DeviceSession {
   DeviceBuffer<unsigned char> d_header_, d_prefix_, d_start_, d_target_;
   DeviceBuffer<std::uint64_t> d_midstate_;
   DeviceBuffer<FoundResult> d_found_;
-  Event start_event_ = nullptr;
-  Event stop_event_ = nullptr;
+  std::unique_ptr<Event> start_event_, stop_event_;
 };
 
 }  // namespace tarn

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,11 @@ namespace {
 constexpr int kHostDevices = 2;
 
 using Clock = std::chrono::steady_clock;
+
+// Launches complete before they return, so the time of recording is the time on the device.
+struct HostEvent final : Event {
+  Clock::time_point at = Clock::now();
+};
 
 class HostDevice final : public Device {
  public:
@@ -41,20 +47,19 @@ class HostDevice final : public Device {
   }
   Status synchronize() override { return Status{}; }  // launches complete before returning
 
-  Status event_create(Event* e) override {
-    *e = new Clock::time_point(Clock::now());
+  Status event_create(std::unique_ptr<Event>* out) override {
+    *out = std::make_unique<HostEvent>();
     return Status{};
   }
-  Status event_record(Event e) override {
-    *static_cast<Clock::time_point*>(e) = Clock::now();
+  Status event_record(Event& e) override {
+    static_cast<HostEvent&>(e).at = Clock::now();
     return Status{};
   }
-  Status event_elapsed_ms(Event start, Event stop, float* ms) override {
-    const auto d = *static_cast<Clock::time_point*>(stop) - *static_cast<Clock::time_point*>(start);
+  Status event_elapsed_ms(const Event& start, const Event& stop, float* ms) override {
+    const auto d = static_cast<const HostEvent&>(stop).at - static_cast<const HostEvent&>(start).at;
     *ms = std::chrono::duration<float, std::milli>(d).count();
     return Status{};
   }
-  void event_destroy(Event e) override { delete static_cast<Clock::time_point*>(e); }
 
   Status launch(const KernelLaunch& kernel) override { return host::launch(kernel, info_.cc()); }
 

@@ -1,4 +1,5 @@
 // "bench": mine_kernel throughput on every selected device at once, one host thread each.
+#include <array>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -8,10 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "gpu/device_session.h"
 #include "modes/device_setup.h"
 #include "modes/modes.h"
-#include "search/found_result.h"
 #include "search/nonce_layout.h"
+#include "util/clock.h"
 #include "util/device_list.h"
 #include "util/word.h"
 
@@ -39,11 +41,8 @@ struct BenchSlot {
 
 std::string launch_failed_line(int gpu, int blocks, int tpb, unsigned int per_thread,
                                const Status& s) {
-  // The runtime's text, without our step prefix.
-  const std::string& m = s.message;
-  const size_t colon = m.find(": ");
   return format("BENCH gpu%d: launch failed (blocks=%d tpb=%d per_thread=%u): %s", gpu, blocks,
-                tpb, per_thread, colon == std::string::npos ? m.c_str() : m.c_str() + colon + 2);
+                tpb, per_thread, s.text.c_str());
 }
 
 void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchSlot* slot) {
@@ -53,7 +52,7 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
   Status s;
   std::unique_ptr<Device> dev = backend().open(gpu, &s);
   if (!dev) {
-    *line = format("BENCH gpu%d: %s", gpu, s.message.c_str());
+    *line = format("BENCH gpu%d: %s", gpu, s.line().c_str());
     return;
   }
   const DeviceInfo& info = dev->info();
@@ -66,26 +65,16 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
     return;
   }
 
-  unsigned char header[32], prefix[32] = {}, start[32] = {}, target[64] = {};
+  // The bench header, a zero prefix and a target no hash is below: every launch runs its range.
+  unsigned char header[32], prefix[32] = {}, target[64] = {};
   for (int i = 0; i < 32; ++i) header[i] = static_cast<unsigned char>(1 + 7 * i);
+  std::array<unsigned char, 32> start{};
   start[8] = 0x12;
-  DeviceBuffer<unsigned char> d_header, d_prefix, d_start, d_target;
-  DeviceBuffer<uint64_t> d_mid;
-  DeviceBuffer<FoundResult> d_found;
-  s = d_header.allocate(dev.get(), 32);
-  if (s.ok()) s = d_prefix.allocate(dev.get(), 32);
-  if (s.ok()) s = d_start.allocate(dev.get(), 32);
-  if (s.ok()) s = d_target.allocate(dev.get(), 64);
-  if (s.ok()) s = d_mid.allocate(dev.get(), 12);
-  if (s.ok()) s = dev->copy_in(d_header.get(), header, 32);
-  if (s.ok()) s = dev->copy_in(d_prefix.get(), prefix, 32);
-  if (s.ok()) s = dev->copy_in(d_start.get(), start, 32);
-  if (s.ok()) s = dev->copy_in(d_target.get(), target, 64);
-  if (s.ok()) s = dev->launch(MidstateLaunch{d_header.get(), d_prefix.get(), d_mid.get()});
-  if (s.ok()) s = dev->synchronize();
-  if (s.ok()) s = d_found.allocate(dev.get(), 1);
+  DeviceSession session(dev.get());
+  s = session.allocate();
+  if (s.ok()) s = session.upload_job(JobUpload{header, prefix, target});
   if (!s.ok()) {
-    *line = format("BENCH gpu%d: %s", gpu, s.message.c_str());
+    *line = format("BENCH gpu%d: %s", gpu, s.line().c_str());
     return;
   }
 
@@ -93,16 +82,10 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
   uint64_t n = static_cast<uint64_t>(blocks) * static_cast<uint64_t>(tpb) * per_thread;
   if (!dir && n > (1ull << 32)) n = 1ull << 32;  // the start counter is 0
 
-  auto launch = [&] {
-    Status st = dev->fill(d_found.get(), 0, sizeof(FoundResult));
-    if (st.ok())
-      st = dev->launch(MineLaunch{{static_cast<unsigned int>(blocks), static_cast<unsigned int>(tpb)},
-                                  d_mid.get(), d_start.get(), d_target.get(), n, per_thread,
-                                  d_found.get()});
-    return st;
-  };
+  const Grid grid{static_cast<unsigned int>(blocks), static_cast<unsigned int>(tpb)};
+  LaunchOutcome outcome;
+  auto launch = [&] { return session.mine(grid, start, n, per_thread, system_now_ns, &outcome); };
   s = launch();
-  if (s.ok()) s = dev->synchronize();
   if (!s.ok()) {
     *line = launch_failed_line(gpu, blocks, tpb, per_thread, s);
     return;
@@ -115,7 +98,6 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
   if (secs > 0) {
     do {
       s = launch();
-      if (s.ok()) s = dev->synchronize();
       if (!s.ok()) {
         // A failure after a good warm-up is a fault of the device, not of the settings.
         *line = launch_failed_line(gpu, blocks, tpb, per_thread, s);

@@ -11,12 +11,12 @@ std::unique_ptr<Device> open_mode_device(const char* mode) {
     return nullptr;
   }
   std::unique_ptr<Device> dev = backend().open(0, &why);
-  if (!dev) std::fprintf(stderr, "%s: cannot open device 0: %s\n", mode, why.message.c_str());
+  if (!dev) std::fprintf(stderr, "%s: cannot open device 0: %s\n", mode, why.line().c_str());
   return dev;
 }
 
 int report_failure(const char* mode, const Status& s) {
-  std::fprintf(stderr, "%s: %s\n", mode, s.message.c_str());
+  std::fprintf(stderr, "%s: %s\n", mode, s.line().c_str());
   return 1;
 }
 

@@ -17,7 +17,7 @@ int run_list_devices() {
     tarn::Status s;
     std::unique_ptr<tarn::Device> dev = tarn::backend().open(i, &s);
     if (!dev) {
-      std::printf("%d: cannot open: %s\n", i, s.message.c_str());
+      std::printf("%d: cannot open: %s\n", i, s.line().c_str());
       rc = 1;
       continue;
     }

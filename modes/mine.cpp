@@ -52,7 +52,7 @@ int run_mine_on(Device* dev, const MineConfig& cfg, const MineRequest& req, FILE
   Status s = session.allocate();
   if (s.ok()) s = session.upload_job(JobUpload{req.header, prefix, target});
   auto failed = [&](const Status& why) {
-    std::fprintf(err, "mine: %s\n", why.message.c_str());
+    std::fprintf(err, "mine: %s\n", why.line().c_str());
     return 1;
   };
   if (!s.ok()) return failed(s);

@@ -73,12 +73,6 @@ void start_block(uint64_t seed, unsigned char* out) {
   for (int i = 0; i < 8; ++i) out[24 + i] = static_cast<unsigned char>(seed >> (56 - 8 * i));
 }
 
-// The runtime's own words: a Status reads "<step>: <text>".
-const char* runtime_text(const Status& s) {
-  const size_t colon = s.message.find(": ");
-  return colon == std::string::npos ? s.message.c_str() : s.message.c_str() + colon + 2;
-}
-
 struct Buffers {
   DeviceBuffer<unsigned char> header, high, start_low, target, zero_target;
   DeviceBuffer<uint64_t> midstate, indices;
@@ -112,7 +106,7 @@ class DevicePhase {
   // Prints the step's failure line; true when s is a success.
   bool ok(const char* step, const Status& s) {
     if (s.ok()) return true;
-    std::fprintf(out_, "MINESPARSE CUDA FAILURE at %s: %s\n", step, runtime_text(s));
+    std::fprintf(out_, "MINESPARSE CUDA FAILURE at %s: %s\n", step, s.text.c_str());
     return false;
   }
 
@@ -440,7 +434,7 @@ int run_minesparsepath() {
   }
   std::unique_ptr<Device> dev = backend().open(0, &why);
   if (!dev) {
-    std::printf("MINESPARSE CUDA FAILURE at %s\n", why.message.c_str());
+    std::printf("MINESPARSE CUDA FAILURE at %s\n", why.line().c_str());
     return 1;
   }
   return run_minesparsepath_on(dev.get(), stdout);

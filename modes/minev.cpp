@@ -112,55 +112,39 @@ bool decode_words(const char* hdr, const char* start, unsigned char* header, uns
   return true;
 }
 
-}  // namespace
+// ---- input: the oracle's lines
 
-int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE* out, FILE* err) {
-  unsigned char header[32], nonce[64];
-  if (!decode_words(hdr, start, header, nonce, err)) return 1;
-  auto failed = [&](const Status& s) {
-    std::fprintf(err, "minev: %s\n", s.message.c_str());
-    return 1;
-  };
+// The hash entries in input order and the index count they span (the largest index plus one).
+struct OracleEntries {
+  std::vector<Entry> entries;
+  uint32_t n = 0;
+};
 
-  DeviceBuffer<unsigned char> d_header, d_high, d_low;
-  DeviceBuffer<uint64_t> d_mid;
-  uint64_t device_mid[12];
-  Status s = d_header.allocate(dev, 32);
-  if (s.ok()) s = d_high.allocate(dev, 32);
-  if (s.ok()) s = d_low.allocate(dev, 32);
-  if (s.ok()) s = d_mid.allocate(dev, 12);
-  if (s.ok()) s = dev->copy_in(d_header.get(), header, 32);
-  if (s.ok()) s = dev->copy_in(d_high.get(), nonce, 32);
-  if (s.ok()) s = dev->launch(MidstateLaunch{d_header.get(), d_high.get(), d_mid.get()});
-  if (s.ok()) s = dev->synchronize();
-  if (s.ok()) s = dev->copy_out(device_mid, d_mid.get(), sizeof device_mid);
-  if (!s.ok()) return failed(s);
-  const int cc = dev->info().cc();
-
+// The first line: a label and the 12 canonical felts. False after one line when it is missing
+// or short.
+bool read_oracle_midstate(FILE* in, FILE* out, FILE* err, unsigned long long (&mid)[12]) {
   char line[4096];
   if (!read_line(in, line)) {
     std::fprintf(out, "no MIDSTATE\n");
-    return 1;
+    return false;
   }
   char label[16];
-  unsigned long long oracle_mid[12];
   const int got = std::sscanf(line, "%15s %llx %llx %llx %llx %llx %llx %llx %llx %llx %llx %llx %llx",
-                              label, &oracle_mid[0], &oracle_mid[1], &oracle_mid[2], &oracle_mid[3],
-                              &oracle_mid[4], &oracle_mid[5], &oracle_mid[6], &oracle_mid[7],
-                              &oracle_mid[8], &oracle_mid[9], &oracle_mid[10], &oracle_mid[11]);
+                              label, &mid[0], &mid[1], &mid[2], &mid[3], &mid[4], &mid[5], &mid[6],
+                              &mid[7], &mid[8], &mid[9], &mid[10], &mid[11]);
   if (got < 13) {
     std::fprintf(err, "minev: the MIDSTATE line needs a label and 12 hexadecimal felts\n");
-    return 1;
+    return false;
   }
-  int mismatched = 0;
-  for (int i = 0; i < 12; ++i)
-    if (canonical_word(device_mid[i], cc) != oracle_mid[i]) ++mismatched;
-  std::fprintf(out, "MIDSTATE match: %s (%d/12 felts)\n", mismatched == 0 ? "OK" : "FAIL",
-               12 - mismatched);
+  return true;
+}
 
-  std::vector<Entry> entries;
+// Every further line; false after one line when a line is malformed, there is none, or the
+// index count would wrap.
+bool read_oracle_entries(FILE* in, FILE* out, FILE* err, OracleEntries* o) {
+  char line[4096];
   uint32_t max_index = 0;
-  int line_no = 1;
+  int line_no = 1;  // the MIDSTATE line
   while (read_line(in, line)) {
     ++line_no;
     Entry e;
@@ -169,56 +153,93 @@ int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE
     if (kind == LineKind::kSkip) continue;
     if (kind == LineKind::kBad) {
       std::fprintf(err, "minev: line %d rejected: %s\n", line_no, why.c_str());
-      return 1;
+      return false;
     }
     if (e.index > max_index) max_index = e.index;
-    entries.push_back(e);
+    o->entries.push_back(e);
   }
-  if (entries.empty()) {
+  if (o->entries.empty()) {
     std::fprintf(out, "no hash lines\n");
-    return 1;
+    return false;
   }
   if (max_index == 0xFFFFFFFFu) {
     std::fprintf(err, "minev: index 4294967295 makes the index count wrap to 0\n");
-    return 1;
+    return false;
   }
-  const uint32_t n = max_index + 1;
+  o->n = max_index + 1;
+  return true;
+}
+
+// ---- the device phase
+
+// The midstate of the command-line words, then one mining-path check over every index.
+class DevicePhase {
+ public:
+  explicit DevicePhase(Device* dev) : dev_(dev) {}
+
+  Status midstate(const unsigned char* header, const unsigned char* high, uint64_t (&out)[12]) {
+    Status s = header_.allocate(dev_, 32);
+    if (s.ok()) s = high_.allocate(dev_, 32);
+    if (s.ok()) s = low_.allocate(dev_, 32);
+    if (s.ok()) s = mid_.allocate(dev_, 12);
+    if (s.ok()) s = dev_->copy_in(header_.get(), header, 32);
+    if (s.ok()) s = dev_->copy_in(high_.get(), high, 32);
+    if (s.ok()) s = dev_->launch(MidstateLaunch{header_.get(), high_.get(), mid_.get()});
+    if (s.ok()) s = dev_->synchronize();
+    if (s.ok()) s = dev_->copy_out(out, mid_.get(), sizeof out);
+    return s;
+  }
+
+  // The buffers of n indices.
+  Status allocate(uint32_t n) {
+    Status s = hashes_.allocate(dev_, 64 * static_cast<size_t>(n));
+    if (s.ok()) s = target_.allocate(dev_, 64);
+    if (s.ok()) s = decisions_.allocate(dev_, n);
+    if (s.ok()) s = ties_.allocate(dev_, n);
+    return s;
+  }
+
+  // Hashes, decisions and ties of indices 0 .. n-1, the outputs first filled so that an index
+  // the kernel skips reads as wrong.
+  Status verify(const unsigned char* low, uint32_t n, const unsigned char* target, HostResults* h) {
+    Status s = dev_->copy_in(target_.get(), target, 64);
+    if (s.ok()) s = dev_->fill(decisions_.get(), 0xEE, n);
+    if (s.ok()) s = dev_->fill(ties_.get(), 0xEE, n);
+    if (s.ok()) s = dev_->copy_in(low_.get(), low, 32);
+    if (s.ok())
+      s = dev_->launch(MineVerifyLaunch{{(n + kTpb - 1) / kTpb, kTpb}, mid_.get(), low_.get(), n,
+                                        hashes_.get(), target_.get(), decisions_.get(),
+                                        ties_.get()});
+    if (s.ok()) s = dev_->synchronize();
+    if (s.ok()) s = dev_->copy_out(h->hashes.get(), hashes_.get(), 64 * static_cast<size_t>(n));
+    if (s.ok()) s = dev_->copy_out(h->decisions.get(), decisions_.get(), n);
+    if (s.ok()) s = dev_->copy_out(h->ties.get(), ties_.get(), n);
+    return s;
+  }
+
+ private:
+  Device* dev_;
+  DeviceBuffer<unsigned char> header_, high_, low_;
+  DeviceBuffer<uint64_t> mid_;
+  DeviceBuffer<unsigned char> hashes_, target_, decisions_, ties_;
+};
+
+// ---- the report
+
+void report_midstate(FILE* out, const uint64_t (&device_mid)[12],
+                     const unsigned long long (&oracle_mid)[12], int cc) {
+  int mismatched = 0;
+  for (int i = 0; i < 12; ++i)
+    if (canonical_word(device_mid[i], cc) != oracle_mid[i]) ++mismatched;
+  std::fprintf(out, "MIDSTATE match: %s (%d/12 felts)\n", mismatched == 0 ? "OK" : "FAIL",
+               12 - mismatched);
+}
+
+// The decisions, the ties and the hashes against the oracle's; returns the number of hashes
+// that differ, the one count that fails the mode.
+int report_paths(FILE* out, const std::vector<Entry>& entries, const unsigned char* target,
+                 const HostResults& h) {
   const int L = static_cast<int>(entries.size());
-
-  // The target ties with the entry at L/3 on the first half, so the second half decides it.
-  unsigned char target[64];
-  std::memcpy(target, entries[entries.size() / 3].hash, 32);
-  std::memset(target + 32, 0x80, 32);
-
-  HostResults h;
-  if (!h.allocate(n)) {
-    std::fprintf(err, "minev: %u indices need more host memory than is available\n", n);
-    return 1;
-  }
-  DeviceBuffer<unsigned char> d_hashes, d_target, d_decisions, d_ties;
-  s = d_hashes.allocate(dev, 64 * static_cast<size_t>(n));
-  if (s.ok()) s = d_target.allocate(dev, 64);
-  if (s.ok()) s = d_decisions.allocate(dev, n);
-  if (s.ok()) s = d_ties.allocate(dev, n);
-  if (!s.ok()) {
-    std::fprintf(err, "minev: cannot allocate the buffers for %u indices (%s)\n", n,
-                 s.message.c_str());
-    return 1;
-  }
-  s = dev->copy_in(d_target.get(), target, 64);
-  if (s.ok()) s = dev->fill(d_decisions.get(), 0xEE, n);
-  if (s.ok()) s = dev->fill(d_ties.get(), 0xEE, n);
-  if (s.ok()) s = dev->copy_in(d_low.get(), nonce + 32, 32);
-  if (s.ok())
-    s = dev->launch(MineVerifyLaunch{{(n + kTpb - 1) / kTpb, kTpb}, d_mid.get(), d_low.get(), n,
-                                     d_hashes.get(), d_target.get(), d_decisions.get(),
-                                     d_ties.get()});
-  if (s.ok()) s = dev->synchronize();
-  if (s.ok()) s = dev->copy_out(h.hashes.get(), d_hashes.get(), 64 * static_cast<size_t>(n));
-  if (s.ok()) s = dev->copy_out(h.decisions.get(), d_decisions.get(), n);
-  if (s.ok()) s = dev->copy_out(h.ties.get(), d_ties.get(), n);
-  if (!s.ok()) return failed(s);
-
   int accepts = 0, decision_failures = 0;
   for (const Entry& e : entries) {
     const int oracle_decision = std::memcmp(e.hash, target, 64) < 0 ? 0 : 1;
@@ -248,7 +269,48 @@ int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE
   }
   std::fprintf(out, "MINEV: %d/%d hashes match oracle (%d failed)\n", L - hash_failures, L,
                hash_failures);
-  return hash_failures != 0 ? 1 : 0;
+  return hash_failures;
+}
+
+}  // namespace
+
+int run_minev_on(Device* dev, const char* hdr, const char* start, FILE* in, FILE* out, FILE* err) {
+  unsigned char header[32], nonce[64];
+  if (!decode_words(hdr, start, header, nonce, err)) return 1;
+  auto failed = [&](const Status& s) {
+    std::fprintf(err, "minev: %s\n", s.line().c_str());
+    return 1;
+  };
+
+  DevicePhase phase(dev);
+  uint64_t device_mid[12];
+  Status s = phase.midstate(header, nonce, device_mid);
+  if (!s.ok()) return failed(s);
+  unsigned long long oracle_mid[12];
+  if (!read_oracle_midstate(in, out, err, oracle_mid)) return 1;
+  report_midstate(out, device_mid, oracle_mid, dev->info().cc());
+
+  OracleEntries o;
+  if (!read_oracle_entries(in, out, err, &o)) return 1;
+  // The target ties with the entry at L/3 on the first half, so the second half decides it.
+  unsigned char target[64];
+  std::memcpy(target, o.entries[o.entries.size() / 3].hash, 32);
+  std::memset(target + 32, 0x80, 32);
+
+  HostResults h;
+  if (!h.allocate(o.n)) {
+    std::fprintf(err, "minev: %u indices need more host memory than is available\n", o.n);
+    return 1;
+  }
+  s = phase.allocate(o.n);
+  if (!s.ok()) {
+    std::fprintf(err, "minev: cannot allocate the buffers for %u indices (%s)\n", o.n,
+                 s.line().c_str());
+    return 1;
+  }
+  s = phase.verify(nonce + 32, o.n, target, &h);
+  if (!s.ok()) return failed(s);
+  return report_paths(out, o.entries, target, h) != 0 ? 1 : 0;
 }
 
 }  // namespace tarn

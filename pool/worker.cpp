@@ -49,7 +49,7 @@ bool PoolWorker::start() {
     }
     const int delay = backoff_seconds(attempt);
     env_.print(format_line("%s cannot open the device: %s — retrying in %ds\n", tag_.c_str(),
-                           why.message.c_str(), delay));
+                           why.line().c_str(), delay));
     env_.sleep(delay);
   }
   const DeviceInfo& info = session_->info();
@@ -86,7 +86,7 @@ void PoolWorker::device_failed(const Status& s) {
   ++counters_.device_errors;
   device_ready_ = false;
   env_.print(format_line("%s CUDA error: %s — re-initialising the device in %ds\n", tag_.c_str(),
-                         s.message.c_str(), backoff_seconds(device_attempt_)));
+                         s.line().c_str(), backoff_seconds(device_attempt_)));
 }
 
 void PoolWorker::recover_device() {

@@ -16,7 +16,8 @@ gtest_discover_tests(tarn_mine_mode_tests DISCOVERY_TIMEOUT 60)
 
 add_executable(tarn_cli_tests cli_test.cpp)
 target_link_libraries(tarn_cli_tests PRIVATE tarn_core tarn_test_util GTest::gtest_main)
-target_compile_definitions(tarn_cli_tests PRIVATE TARN_BINARY="$<TARGET_FILE:tarn-cuda>")
+target_compile_definitions(tarn_cli_tests PRIVATE TARN_BINARY="$<TARGET_FILE:tarn-cuda>"
+                           $<$<BOOL:${TARN_SANITIZE}>:TARN_WITHOUT_CUDA>)
 add_dependencies(tarn_cli_tests tarn-cuda)
 gtest_discover_tests(tarn_cli_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "gpu/device.h"
+#include "gpu/backends.h"
 #include "hash/hash_ref.h"
 #include "search/found_result.h"
 #include "search/nonce_layout.h"
@@ -28,16 +28,11 @@ class MineKernel : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     // 0 is the CUDA backend: the real kernels when a GPU is present, skipped otherwise.
-    if (GetParam() == 0) {
-      use_cuda_backend();
-      Status none;
-      if (backend().device_count(&none) < 1) GTEST_SKIP() << "no CUDA device: " << none.message;
-    } else {
-      use_host_backend(GetParam());
-    }
+    Backend* b = GetParam() == 0 ? cuda_backend() : host_backend(GetParam());
     Status why;
-    dev_ = backend().open(0, &why);
-    ASSERT_TRUE(dev_) << why.message;
+    if (b->device_count(&why) < 1) GTEST_SKIP() << "no CUDA device: " << why.line();
+    dev_ = b->open(0, &why);
+    ASSERT_TRUE(dev_) << why.line();
     dir_ = dev_->info().cc() >= 1200;
     for (int i = 0; i < 32; ++i) header_[i] = static_cast<unsigned char>(0x31 * i + 7);
     for (int i = 0; i < 32; ++i) prefix_[i] = static_cast<unsigned char>(0xA5 ^ i);
@@ -88,7 +83,7 @@ class MineKernel : public ::testing::TestWithParam<int> {
     if (st) *st = s;
     if (s.ok()) {
       const Status done = dev_->synchronize();
-      EXPECT_TRUE(done.ok()) << done.message;
+      EXPECT_TRUE(done.ok()) << done.line();
     }
     FoundResult r;
     dev_->copy_out(&r, d_found_.get(), sizeof r);

@@ -72,10 +72,11 @@ struct MineRun {
     }
     Status fill(void* d, int b, size_t n) override { return in_->fill(d, b, n); }
     Status synchronize() override { return in_->synchronize(); }
-    Status event_create(Event* e) override { return in_->event_create(e); }
-    Status event_record(Event e) override { return in_->event_record(e); }
-    Status event_elapsed_ms(Event a, Event b, float* ms) override { return in_->event_elapsed_ms(a, b, ms); }
-    void event_destroy(Event e) override { in_->event_destroy(e); }
+    Status event_create(std::unique_ptr<Event>* e) override { return in_->event_create(e); }
+    Status event_record(Event& e) override { return in_->event_record(e); }
+    Status event_elapsed_ms(const Event& a, const Event& b, float* ms) override {
+      return in_->event_elapsed_ms(a, b, ms);
+    }
     Status launch(const KernelLaunch& k) override { return in_->launch(k); }
 
    private:

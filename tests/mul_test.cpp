@@ -100,7 +100,7 @@ class MulKernels : public ::testing::Test {
     use_host_backend(120);
     Status why;
     dev_ = backend().open(0, &why);
-    ASSERT_TRUE(dev_) << why.message;
+    ASSERT_TRUE(dev_) << why.line();
     ASSERT_TRUE(counter_.allocate(dev_.get(), 1).ok());
   }
 
@@ -109,7 +109,7 @@ class MulKernels : public ::testing::Test {
     const Status s = form == MulForm::v1
                          ? dev_->launch(SqrcheckLaunch{{16384, 256}, counter_.get(), n})
                          : dev_->launch(MulcheckLaunch{{16384, 256}, form, counter_.get(), n});
-    EXPECT_TRUE(s.ok()) << s.message;
+    EXPECT_TRUE(s.ok()) << s.line();
     EXPECT_TRUE(dev_->synchronize().ok());
     unsigned long long count = ~0ull;
     EXPECT_TRUE(dev_->copy_out(&count, counter_.get(), 8).ok());
@@ -185,9 +185,9 @@ TEST_F(MulKernels, LaunchesOutsideTheKernelLimitsFail) {
   DeviceBuffer<uint64_t> out;
   ASSERT_TRUE(out.allocate(dev_.get(), 512).ok());
   const Status wide = dev_->launch(MulbenchLaunch{{1, 512}, MulForm::v5, out.get(), 1});
-  EXPECT_EQ(wide.message, "mulbench_v5_kernel launch: too many resources requested for launch");
+  EXPECT_EQ(wide.line(), "mulbench_v5_kernel launch: too many resources requested for launch");
   const Status empty = dev_->launch(SqrcheckLaunch{{0, 256}, counter_.get(), 1});
-  EXPECT_EQ(empty.message, "sqrcheck_kernel launch: invalid configuration argument");
+  EXPECT_EQ(empty.line(), "sqrcheck_kernel launch: invalid configuration argument");
 }
 
 // ---- the mode end to end, through the host emulation ----

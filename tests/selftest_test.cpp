@@ -50,12 +50,11 @@ class ForwardingDevice : public Device {
   Status copy_out(void* d, const void* s, size_t n) override { return in_->copy_out(d, s, n); }
   Status fill(void* d, int b, size_t n) override { return in_->fill(d, b, n); }
   Status synchronize() override { return in_->synchronize(); }
-  Status event_create(Event* e) override { return in_->event_create(e); }
-  Status event_record(Event e) override { return in_->event_record(e); }
-  Status event_elapsed_ms(Event a, Event b, float* ms) override {
+  Status event_create(std::unique_ptr<Event>* e) override { return in_->event_create(e); }
+  Status event_record(Event& e) override { return in_->event_record(e); }
+  Status event_elapsed_ms(const Event& a, const Event& b, float* ms) override {
     return in_->event_elapsed_ms(a, b, ms);
   }
-  void event_destroy(Event e) override { in_->event_destroy(e); }
   // Kernels run on the host as a GPU of this device's own compute capability would run them.
   Status launch(const KernelLaunch& k) override { return host::launch(k, info_.cc()); }
   DeviceInfo info_;
@@ -114,7 +113,7 @@ SparseRun run_sparse(const Bytes& header, const Bytes& prefix, uint64_t g0, cons
       {blocks, tpb}, mid, start, prefix.data(), target.data(), target.data(), per_thread,
       r.indices.data(), r.nonces.data(), r.sparse.data(), r.direct.data(), r.decisions.data(),
       r.ties.data(), &r.seed});
-  EXPECT_TRUE(s.ok()) << s.message;
+  EXPECT_TRUE(s.ok()) << s.line();
   return r;
 }
 
@@ -199,7 +198,7 @@ TEST(SparseKernel, EmptyBelowComputeCapability12AndLaunchLimits) {
   s = host_device()->launch(SparsePathLaunch{{1, 513}, mid, start, prefix, target, target, 1,
                                             idx.data(), out.data(), out.data(), out.data(),
                                             small.data(), small.data(), &seed});
-  EXPECT_EQ(s.message, "minesparsepath_kernel launch: too many resources requested for launch");
+  EXPECT_EQ(s.line(), "minesparsepath_kernel launch: too many resources requested for launch");
 }
 
 TEST(OracleKernel, HashesFromScratchOnlyBelowCount) {
@@ -207,7 +206,7 @@ TEST(OracleKernel, HashesFromScratchOnlyBelowCount) {
   Bytes out(64 * 4, 0x5A);
   const Status s =
       host_device()->launch(FullOracleLaunch{{1, 4}, header.data(), nonces.data(), 3, out.data()});
-  ASSERT_TRUE(s.ok()) << s.message;
+  ASSERT_TRUE(s.ok()) << s.line();
   for (int g = 0; g < 3; ++g)
     EXPECT_EQ(Bytes(&out[64 * g], &out[64 * g + 64]), ref_hash(header, &nonces[64 * g])) << g;
   EXPECT_EQ(Bytes(&out[192], &out[256]), Bytes(64, 0x5A));
@@ -246,7 +245,7 @@ TEST(MineverifyKernel, BothGenerationsMatchTheReference) {
     const Status s = dev->launch(MineVerifyLaunch{{2, 256}, mid, start.data() + 32, n,
                                                   hashes.data(), target.data(), decisions.data(),
                                                   ties.data()});
-    ASSERT_TRUE(s.ok()) << s.message;
+    ASSERT_TRUE(s.ok()) << s.line();
     int accepted = 0;
     for (uint32_t i = 0; i < n; ++i) {
       const Bytes want = ref_hash(header, counter_nonce(start, i).data());

@@ -76,17 +76,18 @@ tarn::Status TestDevice::synchronize() {
   return s.ok() ? inner_->synchronize() : s;
 }
 
-tarn::Status TestDevice::event_create(tarn::Event* e) {
+tarn::Status TestDevice::event_create(std::unique_ptr<tarn::Event>* e) {
   tarn::Status s = injected("event_create");
   return s.ok() ? inner_->event_create(e) : s;
 }
 
-tarn::Status TestDevice::event_record(tarn::Event e) {
+tarn::Status TestDevice::event_record(tarn::Event& e) {
   tarn::Status s = injected("event_record");
   return s.ok() ? inner_->event_record(e) : s;
 }
 
-tarn::Status TestDevice::event_elapsed_ms(tarn::Event start, tarn::Event stop, float* ms) {
+tarn::Status TestDevice::event_elapsed_ms(const tarn::Event& start, const tarn::Event& stop,
+                                          float* ms) {
   tarn::Status s = injected("event_elapsed_ms");
   if (!s.ok()) return s;
   s = inner_->event_elapsed_ms(start, stop, ms);

@@ -78,10 +78,10 @@ class TestDevice : public tarn::Device {
     ++resets;
     return tarn::Status{};
   }
-  tarn::Status event_create(tarn::Event* e) override;
-  tarn::Status event_record(tarn::Event e) override;
-  tarn::Status event_elapsed_ms(tarn::Event start, tarn::Event stop, float* ms) override;
-  void event_destroy(tarn::Event e) override { inner_->event_destroy(e); }
+  tarn::Status event_create(std::unique_ptr<tarn::Event>* e) override;
+  tarn::Status event_record(tarn::Event& e) override;
+  tarn::Status event_elapsed_ms(const tarn::Event& start, const tarn::Event& stop,
+                                float* ms) override;
   // midstate_kernel and mine_kernel only; mining launches are recorded and capped.
   tarn::Status launch(const tarn::KernelLaunch& kernel) override;
 

@@ -333,7 +333,7 @@ TEST(PoolWorker, DeviceFailuresAreReportedAndTheDeviceRebuilt) {
     for (const std::string& line : h.lines)
       if (line.find("CUDA error") != std::string::npos) errors.push_back(line);
     for (size_t i = 0; i < c.faults.size(); ++i)
-      want.push_back("[gpu0] CUDA error: " + c.faults[i].error.message + " " + kDash +
+      want.push_back("[gpu0] CUDA error: " + c.faults[i].error.line() + " " + kDash +
                      " re-initialising the device in " + std::to_string(c.backoff[i]) + "s\n");
     EXPECT_EQ(errors, want);
     EXPECT_EQ(h.sleeps, std::vector<double>(c.backoff.begin(), c.backoff.end()));
