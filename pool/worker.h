@@ -43,7 +43,6 @@ class PoolWorker {
   const ShareCounters& counters() const { return counters_; }
   const WorkerGeometry& geometry() const { return geometry_; }
   unsigned int per_thread() const { return per_thread_; }
-  std::uint64_t total_launched() const { return stats_.total; }
   // Mutable so tests can place the start counter next to a 2^32 boundary.
   PoolJob& job() { return job_; }
 
