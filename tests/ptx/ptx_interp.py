@@ -414,20 +414,20 @@ class _Translator:
         a, b = self.src(args[1], w), self.src(args[2], w)
         return ["%s = (%s) & %d" % (self.dst(args[0]), expr(a, b, w, signed), MASK[w])]
 
-    def op_and(self, mods, args):
+    def _bitop(self, mods, args, int_op, pred_op):
         if mods == ["pred"]:
-            return ["%s = %s and %s" % (self.dst(args[0]), self.reg(args[1]), self.reg(args[2]))]
-        return self._bin(mods, args, lambda a, b, w, s: "%s & %s" % (a, b))
+            return ["%s = %s %s %s" % (self.dst(args[0]), self.reg(args[1]), pred_op,
+                                       self.reg(args[2]))]
+        return self._bin(mods, args, lambda a, b, w, s: "%s %s %s" % (a, int_op, b))
+
+    def op_and(self, mods, args):
+        return self._bitop(mods, args, "&", "and")
 
     def op_or(self, mods, args):
-        if mods == ["pred"]:
-            return ["%s = %s or %s" % (self.dst(args[0]), self.reg(args[1]), self.reg(args[2]))]
-        return self._bin(mods, args, lambda a, b, w, s: "%s | %s" % (a, b))
+        return self._bitop(mods, args, "|", "or")
 
     def op_xor(self, mods, args):
-        if mods == ["pred"]:
-            return ["%s = %s != %s" % (self.dst(args[0]), self.reg(args[1]), self.reg(args[2]))]
-        return self._bin(mods, args, lambda a, b, w, s: "%s ^ %s" % (a, b))
+        return self._bitop(mods, args, "^", "!=")
 
     def op_not(self, mods, args):
         if mods == ["pred"]:
