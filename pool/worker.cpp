@@ -113,6 +113,14 @@ void PoolWorker::run() {
   miner.have_job = [this] { return job_.have_job; };
   miner.publish = [this] { publish(); };
   miner.counters = [this] { return counters_; };
+  miner.listen = [this](wsclient::WebSocket* ws, int timeout_ms) {
+    ws->poll(timeout_ms);
+    ws->dispatch([this](const std::string& text) {
+      // Stopping: a new job or difficulty would only touch a device that mines no more.
+      const MessageKind kind = classify_message(text);
+      if (kind == MessageKind::ShareAccepted || kind == MessageKind::ShareRejected) on_message(text);
+    });
+  };
   run_connections(&conn_, settings_, tag_, env_, miner);
 }
 
