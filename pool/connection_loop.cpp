@@ -192,6 +192,27 @@ Served serve(PoolConnection* c, wsclient::WebSocket* ws, const std::vector<std::
   return served;
 }
 
+int answers(const ShareCounters& c) { return c.accepted + c.rejected; }
+
+// At a stop, the shares sent on this connection that the pool has not answered yet are read for
+// a moment before the close, or the lifetime counts fall short of the pool's by the last acks.
+// A connection that drops ends the wait at once; so does the last answer.
+void await_answers(wsclient::WebSocket* ws, const ShareCounters& at_connect, const WorkerEnv& env,
+                   const ConnectionMiner& miner) {
+  if (!miner.listen) return;
+  const std::int64_t deadline =
+      env.now_ns() + static_cast<std::int64_t>(kStopAnswerWaitSeconds * 1e9);
+  for (;;) {
+    const ShareCounters now = miner.counters();
+    const int owed = (now.submitted - at_connect.submitted) - (answers(now) - answers(at_connect));
+    if (owed <= 0 || ws->getReadyState() != wsclient::WebSocket::OPEN) return;
+    const std::int64_t left_ns = deadline - env.now_ns();
+    if (left_ns <= 0) return;
+    // Short slices, so the deadline holds even where a poll returns early and often.
+    miner.listen(ws, static_cast<int>(std::min<std::int64_t>(left_ns / 1000000 + 1, 100)));
+  }
+}
+
 // Leaving for good or for the primary: a close frame rather than a dropped socket.
 void say_goodbye(wsclient::WebSocket* ws, const WorkerEnv& env) {
   ws->close();
@@ -235,8 +256,10 @@ void run_connections(PoolConnection* c, const WorkerSettings& settings, const st
       if (!line.empty()) env.print(tag + " " + line + "\n");
     }
     const std::int64_t connected_ns = env.now_ns();
+    const ShareCounters at_connect = miner.counters();
     const Served served = serve(c, ws, from_probe ? &greeted : nullptr, &moved_to,
                                 &moved_messages, &probe, settings, tag, env, miner);
+    if (env.stop_requested() && !moved_to) await_answers(ws, at_connect, env, miner);
     c->state = "disconnected";
     miner.publish();
     if (env.stop_requested() || moved_to) {

@@ -1,6 +1,6 @@
 // The connect loop of a pool worker: back-off with jitter, failover to the backups and back to
-// the primary, the job timeout, the lifetime line at every lost connection and a close frame at
-// a stop. What happens on an open connection is up to the miner behind it.
+// the primary, the job timeout, the lifetime line at every lost connection and, at a stop, a
+// short wait for the answers still owed, then a close frame. What happens on an open connection is up to the miner behind it.
 #pragma once
 
 #include <cstdint>
@@ -35,9 +35,16 @@ struct ConnectionMiner {
   std::function<bool()> have_job;
   // Hands the worker's figures to the monitor, the connection's state among them.
   std::function<void()> publish;
-  // For the lifetime lines.
+  // For the lifetime lines, and for the answers still owed at a stop.
   std::function<ShareCounters()> counters;
+  // At a stop: reads the connection for up to timeout_ms and counts the pool's answers to shares
+  // already sent, launching nothing and taking no new work. Unset: a stop closes at once.
+  std::function<void(wsclient::WebSocket* ws, int timeout_ms)> listen;
 };
+
+// How long a stop waits for the answers to shares already sent, so the lifetime counts agree
+// with the pool's; a pool slower than this is not worth holding the user's Ctrl-C for.
+constexpr double kStopAnswerWaitSeconds = 1.0;
 
 // Back-off after the attempt-th failure in a row (from 0): 1, 2, 4, 8, 16, then 32 seconds.
 int backoff_seconds(int attempt);

@@ -136,3 +136,23 @@ std::string set_difficulty_ignored_line(const std::string& tag, const SetDifficu
 }
 
 std::string read_reject_reason(const std::string& text) { return json_str(text, "reason"); }
+
+bool has_blank_after_colon(const std::string& text) {
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (in_string) {
+      if (ch == '\\') {
+        ++i;  // the escaped character, a quote included, cannot end the string
+      } else if (ch == '"') {
+        in_string = false;
+      }
+    } else if (ch == '"') {
+      in_string = true;
+    } else if (ch == ':' && i + 1 < text.size()) {
+      const char next = text[i + 1];
+      if (next == ' ' || next == '\t' || next == '\n' || next == '\r') return true;
+    }
+  }
+  return false;
+}

@@ -76,3 +76,8 @@ std::string set_difficulty_ignored_line(const std::string& tag, const SetDifficu
 
 // The reason of a ShareRejected, empty when missing.
 std::string read_reject_reason(const std::string& text);
+
+// True when a colon outside the message's strings is followed by a blank ("job_id": "j1"). Fields
+// are found by pattern in compact JSON, as pools send it; in such a message the string fields
+// read as missing, so the worker warns rather than leave a "bad diff" unexplained.
+bool has_blank_after_colon(const std::string& text);

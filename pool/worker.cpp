@@ -107,12 +107,23 @@ void PoolWorker::recover_device() {
 
 void PoolWorker::run() {
   ConnectionMiner miner;
-  miner.fresh_job = [this] { job_ = PoolJob{}; };
+  miner.fresh_job = [this] {
+    job_ = PoolJob{};
+    warned_blank_ = false;
+  };
   miner.step = [this](wsclient::WebSocket* ws) { step(ws); };
   miner.message = [this](const std::string& text) { on_message(text); };
   miner.have_job = [this] { return job_.have_job; };
   miner.publish = [this] { publish(); };
   miner.counters = [this] { return counters_; };
+  miner.listen = [this](wsclient::WebSocket* ws, int timeout_ms) {
+    ws->poll(timeout_ms);
+    ws->dispatch([this](const std::string& text) {
+      // Stopping: a new job or difficulty would only touch a device that mines no more.
+      const MessageKind kind = classify_message(text);
+      if (kind == MessageKind::ShareAccepted || kind == MessageKind::ShareRejected) on_message(text);
+    });
+  };
   run_connections(&conn_, settings_, tag_, env_, miner);
 }
 
@@ -123,6 +134,12 @@ void PoolWorker::pump(wsclient::WebSocket* ws) {
 
 void PoolWorker::on_message(const std::string& text) {
   conn_.last_message_ns = env_.now_ns();
+  // Once per connection: a pool that writes this way writes every message so.
+  if (!warned_blank_ && has_blank_after_colon(text)) {
+    warned_blank_ = true;
+    env_.print(tag_ + " WARNING: a pool message has a blank after a colon; pool messages must be "
+                      "compact JSON (\"key\":\"value\"), or their fields read as missing\n");
+  }
   switch (classify_message(text)) {
     case MessageKind::NewJob:
       apply(take_new_job(&job_, &rng_, read_new_job(text), tag_));

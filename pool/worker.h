@@ -76,6 +76,7 @@ class PoolWorker {
 
   PoolConnection conn_;
   PoolJob job_;
+  bool warned_blank_ = false;  // about this connection's messages not being compact JSON
   std::uint64_t rng_ = 0;
   ShareFilter filter_;
   ShareCounters counters_;

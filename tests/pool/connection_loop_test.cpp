@@ -19,6 +19,7 @@ using pooltest::Harness;
 using pooltest::ScriptedSocket;
 
 constexpr std::int64_t kSecond = 1000000000;
+constexpr std::int64_t kMs = 1000000;
 const std::string kDash = "\xE2\x80\x94";
 
 // Reads the connection at every step; a NewJob gives it a job until the next connection.
@@ -49,6 +50,14 @@ struct FakeMiner {
     m.have_job = [this] { return have_job; };
     m.publish = [] {};
     m.counters = [this] { return counters; };
+    // Each read at a stop waits 100 ms of the fake clock.
+    m.listen = [this](wsclient::WebSocket* ws, int) {
+      h->now_ns += 100 * 1000000;
+      ws->poll(0);
+      ws->dispatch([this](const std::string& text) {
+        if (classify_message(text) == MessageKind::ShareAccepted) ++counters.accepted;
+      });
+    };
     return m;
   }
 };
@@ -349,6 +358,60 @@ TEST(ConnectionLoop, JobTimeoutReconnectsOnlyAfterSilence) {
     EXPECT_EQ(h.count_lines("disconnected"), chatty ? 0 : 1);
     // Silent: the timeout is seen at 12 s, after the third step; the fourth finds it closed.
     EXPECT_EQ(miner.steps, chatty ? 6 : 4);
+  }
+}
+
+// At a stop the answers still owed for this connection's shares are read for up to a second,
+// 100 ms per poll here; the last answer or a dropped connection ends the wait at once.
+TEST(ConnectionLoop, AStopWaitsUpToASecondForTheAnswersOwed) {
+  struct Case {
+    const char* what;
+    int earlier_submitted;       // on a connection before this one, 2 of them answered
+    int submitted;               // on this connection, just before the stop
+    std::vector<int> answer_ms;  // after the stop
+    int drop_ms;                 // the connection dies then; 0: it lives
+    int accepted;                // this connection's answers counted by the lifetime line
+    std::int64_t waited_ms;
+  };
+  const Case cases[] = {
+      {"all answered within the second", 2, 3, {100, 200, 300, 400}, 0, 3, 300},
+      {"one answer later than a second", 2, 3, {100, 200, 1500}, 0, 2, 1000},
+      {"the connection drops", 2, 3, {100, 300, 400}, 200, 1, 200},
+      {"nothing owed", 2, 0, {100}, 0, 0, 0},
+      {"earlier connections owe nothing here", 5, 1, {100, 200}, 0, 1, 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    ScriptedSocket& s = h.add_socket();
+    std::int64_t stop_ns = 0;
+    s.on_poll = [&](ScriptedSocket& sock) {
+      if (!h.stop) return;
+      const std::int64_t since = (h.now_ns - stop_ns) / kMs;
+      for (const int at : c.answer_ms)
+        if (at <= since && at > since - 100) sock.arrive("{\"ShareAccepted\":{}}");
+      if (c.drop_ms > 0 && since >= c.drop_ms) sock.state = ScriptedSocket::CLOSED;
+    };
+    tarn::PoolConnection conn("ws://pool.test/");
+    FakeMiner miner(&h, &conn);
+    miner.counters.submitted = c.earlier_submitted;
+    miner.counters.accepted = 2;
+    miner.on_step = [&] {
+      miner.counters.submitted = c.earlier_submitted + c.submitted;
+      h.stop = true;
+      stop_ns = h.now_ns;
+    };
+    run(h, conn, miner);
+
+    EXPECT_EQ(miner.steps, 1);  // nothing more is mined while waiting
+    EXPECT_EQ((h.now_ns - stop_ns) / kMs, c.waited_ms);
+    EXPECT_EQ(h.lines.back(),
+              "[gpu0] stopped (lifetime: submitted=" +
+                  std::to_string(c.earlier_submitted + c.submitted) +
+                  " accepted=" + std::to_string(2 + c.accepted) +
+                  " rejected=0 staleskip=0 throttled=0)\n");
+    EXPECT_TRUE(s.closed_by_client);
+    EXPECT_TRUE(h.sleeps.empty());
   }
 }
 

@@ -140,3 +140,20 @@ TEST(PoolIncoming, RejectReason) {
             "low difficulty");
   EXPECT_EQ(read_reject_reason(R"({"ShareRejected":{}})"), "");
 }
+
+// Only a colon between a key and its value counts; colons and blanks inside strings do not.
+TEST(PoolIncoming, BlankAfterAColonIsSeenOutsideStringsOnly) {
+  const struct {
+    const char* text;
+    bool blank;
+  } cases[] = {
+      {R"({"NewJob":{"job_id":"j1","difficulty":"2"}})", false},
+      {R"({"NewJob": {"job_id":"j1"}})", true},
+      {"{\"NewJob\":{\"job_id\":\n\"j1\"}}", true},
+      {"{\"SetDifficulty\":{\"share_difficulty\":\t5}}", true},
+      {R"({"ShareRejected":{"reason":"stale: too late"}})", false},
+      {R"({"ShareRejected":{"reason":"a \": b"}})", false},
+      {R"({"ShareAccepted":)", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(has_blank_after_colon(c.text), c.blank) << c.text;
+}

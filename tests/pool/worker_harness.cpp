@@ -11,9 +11,11 @@ namespace pooltest {
 
 // ---- ScriptedSocket --------------------------------------------------------------------------
 
-void ScriptedSocket::poll(int) {
+void ScriptedSocket::poll(int timeout) {
   ++polls;
   if (on_poll) on_poll(*this);
+  if (clock_ns && timeout > 0 && (state == CLOSED || wire_.empty()))
+    *clock_ns += static_cast<std::int64_t>(timeout) * 1000000;
   if (state == CLOSED) return;
   while (!wire_.empty()) {
     read_.push_back(wire_.front());
@@ -125,6 +127,7 @@ Harness::Harness(int cc_, int sm_count_) : cc(cc_), sm_count(sm_count_) {
 
 ScriptedSocket& Harness::add_socket() {
   sockets_.push_back(std::make_unique<ScriptedSocket>());
+  sockets_.back()->clock_ns = &now_ns;
   return *sockets_.back();
 }
 

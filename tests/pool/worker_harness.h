@@ -28,6 +28,8 @@ class ScriptedSocket : public wsclient::WebSocket {
   ReadyState state = OPEN;
   bool closed_by_client = false;
   int polls = 0;
+  // The fake clock: a poll that finds nothing to read waits out its timeout on it.
+  std::int64_t* clock_ns = nullptr;
 
   void poll(int timeout) override;
   bool send(const std::string& message) override;

@@ -240,6 +240,49 @@ TEST(PoolWorker, ReconnectKeepsCountersAndStartsTheJobAfresh) {
   for (const SentShare& share : shares_of(second)) EXPECT_EQ(share.job_id, "j2");
 }
 
+// A pool that writes "key": value gets one warning line per connection, however many such
+// messages it sends; compact JSON gets none.
+TEST(PoolWorker, WarnsOncePerConnectionAboutABlankAfterAColon) {
+  const struct {
+    const char* what;
+    std::vector<std::string> first, second;  // each delivered one per poll of the mining loop
+    int warnings;
+  } cases[] = {
+      {"compact", {new_job("j1", "\"2\""), "{\"HelloAck\":{}}"}, {"{\"HelloAck\":{}}"}, 0},
+      {"spaced on both connections",
+       {"{\"NewJob\": {\"job_id\": \"j1\"}}", "{\"HelloAck\": {}}"}, {"{\"HelloAck\": {}}"}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    ScriptedSocket& first = h.add_socket();
+    ScriptedSocket& second = h.add_socket();
+    const auto script = [&h](const std::vector<std::string>& messages, bool last) {
+      return [&h, messages, last](ScriptedSocket& sock) {
+        const size_t at = static_cast<size_t>(sock.polls) - 2;  // poll 1 is the Hello's
+        if (sock.polls >= 2 && at < messages.size()) sock.arrive(messages[at]);
+        if (at == messages.size()) {
+          if (last) h.stop = true;
+          sock.state = ScriptedSocket::CLOSED;
+        }
+      };
+    };
+    first.on_poll = script(c.first, false);
+    second.on_poll = script(c.second, true);
+    tarn::PoolWorker w(h.settings(), h.env());
+    ASSERT_TRUE(w.start());
+    w.run();
+
+    EXPECT_EQ(h.count_lines("[gpu0] connected to"), 2);
+    EXPECT_EQ(h.count_lines(" WARNING: "), c.warnings);
+    if (c.warnings > 0) {
+      EXPECT_TRUE(h.has_line("[gpu0] WARNING: a pool message has a blank after a colon; pool "
+                             "messages must be compact JSON (\"key\":\"value\"), or their "
+                             "fields read as missing\n"));
+    }
+  }
+}
+
 // per_thread doubles below 60 ms (up to 256) and halves above 250 ms (down to 4), with the value
 // each launch ran at; a launch never crosses a multiple of 2^32 and a cut one is not used for
 // tuning.
