@@ -159,7 +159,7 @@ TEST(PoolWorker, MessagesSteerTheJobBetweenLaunches) {
   ASSERT_EQ(third.size(), 8u);
   for (const SentShare& share : third) EXPECT_EQ(share.job_id, "j3");
   EXPECT_EQ(board.snapshot()[0].hashes, 3 * l[0].count);  // the lifetime total goes on
-  const tarn::ShareCounters& c = board.snapshot()[0].shares;
+  const tarn::ShareCounters c = board.snapshot()[0].shares;  // a copy: the snapshot is a temporary
   EXPECT_EQ(std::vector<int>({c.submitted, c.accepted, c.rejected, c.staleskip}),
             std::vector<int>({16, 2, 1, 8}));  // launch 1's hits were stale
 }
