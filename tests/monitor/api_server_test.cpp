@@ -62,6 +62,33 @@ int honest_request(int host, int port) {
   return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
 }
 
+// One address holding idle connections keeps only 8 of them, so it cannot take every slot
+// and a request from another address is still answered.
+TEST(ApiServer, OneAddressHoldsAtMostEightConnections) {
+  tarn::StatsBoard board({0});
+  tarn::ApiContext ctx;
+  ctx.board = &board;
+  ctx.mode = "pool";
+  ctx.started = Clock::now();
+  tarn::ApiServer server;
+  std::string why;
+  ASSERT_TRUE(server.start("127.0.0.1:0", ctx, &why)) << why;
+
+  std::vector<int> idle;
+  for (int i = 0; i < 32; ++i) idle.push_back(connect_from(1, server.port()));
+  // Each one over the cap is let in and the oldest makes room: give the server a moment.
+  int open = 0;
+  for (int wait = 0; wait < 40 && (wait == 0 || open != 8); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    open = 0;
+    for (const int fd : idle) open += fd >= 0 && !closed_by_server(fd);
+  }
+  EXPECT_EQ(open, 8);
+  EXPECT_EQ(honest_request(2, server.port()), 200);
+  for (const int fd : idle)
+    if (fd >= 0) close(fd);
+}
+
 TEST(ApiServer, SlowHeadersAreCutAndNeverLockHonestClientsOut) {
   tarn::StatsBoard board({0});
   tarn::ApiContext ctx;
