@@ -62,17 +62,22 @@ int honest_request(int host, int port) {
   return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
 }
 
+// The pool-mode API on a free loopback port.
+void serve_on_loopback(tarn::ApiServer* server, tarn::StatsBoard* board) {
+  tarn::ApiContext ctx;
+  ctx.board = board;
+  ctx.mode = "pool";
+  ctx.started = Clock::now();
+  std::string why;
+  ASSERT_TRUE(server->start("127.0.0.1:0", ctx, &why)) << why;
+}
+
 // One address holding idle connections keeps only 8 of them, so it cannot take every slot
 // and a request from another address is still answered.
 TEST(ApiServer, OneAddressHoldsAtMostEightConnections) {
   tarn::StatsBoard board({0});
-  tarn::ApiContext ctx;
-  ctx.board = &board;
-  ctx.mode = "pool";
-  ctx.started = Clock::now();
   tarn::ApiServer server;
-  std::string why;
-  ASSERT_TRUE(server.start("127.0.0.1:0", ctx, &why)) << why;
+  ASSERT_NO_FATAL_FAILURE(serve_on_loopback(&server, &board));
 
   std::vector<int> idle;
   for (int i = 0; i < 32; ++i) idle.push_back(connect_from(1, server.port()));
@@ -91,13 +96,8 @@ TEST(ApiServer, OneAddressHoldsAtMostEightConnections) {
 
 TEST(ApiServer, SlowHeadersAreCutAndNeverLockHonestClientsOut) {
   tarn::StatsBoard board({0});
-  tarn::ApiContext ctx;
-  ctx.board = &board;
-  ctx.mode = "pool";
-  ctx.started = Clock::now();
   tarn::ApiServer server;
-  std::string why;
-  ASSERT_TRUE(server.start("127.0.0.1:0", ctx, &why)) << why;
+  ASSERT_NO_FATAL_FAILURE(serve_on_loopback(&server, &board));
 
   // 8 from each of 4 addresses: every slot, each sending one header byte every 200 ms.
   std::vector<int> slow;
