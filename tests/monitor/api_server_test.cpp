@@ -62,15 +62,42 @@ int honest_request(int host, int port) {
   return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
 }
 
-TEST(ApiServer, SlowHeadersAreCutAndNeverLockHonestClientsOut) {
-  tarn::StatsBoard board({0});
+// The pool-mode API on a free loopback port.
+void serve_on_loopback(tarn::ApiServer* server, tarn::StatsBoard* board) {
   tarn::ApiContext ctx;
-  ctx.board = &board;
+  ctx.board = board;
   ctx.mode = "pool";
   ctx.started = Clock::now();
-  tarn::ApiServer server;
   std::string why;
-  ASSERT_TRUE(server.start("127.0.0.1:0", ctx, &why)) << why;
+  ASSERT_TRUE(server->start("127.0.0.1:0", ctx, &why)) << why;
+}
+
+// One address holding idle connections keeps only 8 of them, so it cannot take every slot
+// and a request from another address is still answered.
+TEST(ApiServer, OneAddressHoldsAtMostEightConnections) {
+  tarn::StatsBoard board({0});
+  tarn::ApiServer server;
+  ASSERT_NO_FATAL_FAILURE(serve_on_loopback(&server, &board));
+
+  std::vector<int> idle;
+  for (int i = 0; i < 32; ++i) idle.push_back(connect_from(1, server.port()));
+  // Each one over the cap is let in and the oldest makes room: give the server a moment.
+  int open = 0;
+  for (int wait = 0; wait < 40 && (wait == 0 || open != 8); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    open = 0;
+    for (const int fd : idle) open += fd >= 0 && !closed_by_server(fd);
+  }
+  EXPECT_EQ(open, 8);
+  EXPECT_EQ(honest_request(2, server.port()), 200);
+  for (const int fd : idle)
+    if (fd >= 0) close(fd);
+}
+
+TEST(ApiServer, SlowHeadersAreCutAndNeverLockHonestClientsOut) {
+  tarn::StatsBoard board({0});
+  tarn::ApiServer server;
+  ASSERT_NO_FATAL_FAILURE(serve_on_loopback(&server, &board));
 
   // 8 from each of 4 addresses: every slot, each sending one header byte every 200 ms.
   std::vector<int> slow;

@@ -75,6 +75,33 @@ TEST(ApiView, ReadingsTheDriverDidNotGiveAreAbsentNotZero) {
   EXPECT_EQ(m.find("tarn_job_difficulty{gpu=\"1\"}"), std::string::npos) << m;
 }
 
+// Every share count differs, so each lands under its own name; the top-level URL is the one a
+// worker is connected to, not the configured list.
+TEST(ApiView, EachCountUnderItsOwnNameAndThePoolInUse) {
+  tarn::GpuStats away = sample_gpu(0), on_b = sample_gpu(1);
+  away.url = "ws://a.test/";
+  away.connection = "connecting";
+  on_b.url = "ws://b.test/";
+  on_b.shares = tarn::ShareCounters{11, 5, 1, 2, 3, 0, 0};
+  tarn::ApiContext ctx;
+  ctx.url = "ws://a.test/,ws://b.test/";
+  const auto doc = nlohmann::json::parse(tarn::summary_json(ctx, {away, on_b}, 1.0));
+  EXPECT_EQ(doc["pool"]["url"].get<std::string>(), "ws://b.test/");
+  EXPECT_EQ(doc["pool"]["state"], "partly connected");
+  EXPECT_EQ(doc["gpus"][1]["shares"], (nlohmann::json{{"submitted", 11}, {"accepted", 5},
+                                                      {"rejected", 1}, {"stale_skipped", 2},
+                                                      {"throttled", 3}}));
+
+  const std::string m = tarn::metrics_text(ctx, {away, on_b}, 1.0);
+  for (const char* line :
+       {"tarn_shares_total{gpu=\"1\",result=\"accepted\"} 5\n",
+        "tarn_shares_total{gpu=\"1\",result=\"rejected\"} 1\n",
+        "tarn_shares_total{gpu=\"1\",result=\"stale\"} 2\n",
+        "tarn_shares_total{gpu=\"1\",result=\"throttled\"} 3\n",
+        "tarn_shares_submitted_total{gpu=\"1\"} 11\n"})
+    EXPECT_NE(m.find(line), std::string::npos) << line << m;
+}
+
 TEST(ApiView, PoolTextThatIsNotUtf8StillGivesValidJson) {
   tarn::GpuStats g = sample_gpu(0);
   g.job_id = std::string("j\xff\xfe\"\n\x01", 6);

@@ -168,8 +168,15 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
       };
     tarn::PoolConnection conn("ws://primary.test/,ws://backup.test/");
     FakeMiner miner(&h, &conn);
-    // Every step on the backup takes 100 s, so the primary is tried at about 300 and 700 s.
+    // Every step on the backup takes 100 s, so the primary is tried at 300 s and again 300 s
+    // after that try failed: at its connect when refused, 100 s later when it has no job.
     int backup_steps = 0;
+    std::int64_t failover_ns = 0;
+    std::vector<std::int64_t> retries_s;  // after the failover
+    h.on_connect = [&] {
+      if (h.connects == 3) failover_ns = h.now_ns;
+      if (h.connects > 4) retries_s.push_back((h.now_ns - failover_ns) / kSecond);
+    };
     miner.on_step = [&] {
       if (conn.url_index == 1) {
         h.now_ns += 100 * kSecond;
@@ -184,6 +191,10 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
                                   "ws://backup.test/", "ws://primary.test/"};
     if (retry != A_JOB) urls.push_back("ws://primary.test/");
     EXPECT_EQ(h.connect_urls, urls);
+    // To the second: the retry comes at 300 s exactly, not a pass of the loop later.
+    EXPECT_EQ(retries_s, retry == REFUSED  ? (std::vector<std::int64_t>{300, 600})
+                         : retry == NO_JOB ? (std::vector<std::int64_t>{300, 700})
+                                           : (std::vector<std::int64_t>{300}));
     EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2}));  // the backup is tried at once
     EXPECT_TRUE(h.has_line("[gpu0] failover: ws://primary.test/ failed 3 times in a row " + kDash +
                            " switching to ws://backup.test/\n"));
@@ -201,6 +212,34 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
     }
     EXPECT_EQ(primary.sent.size(), retry == REFUSED ? 0u : 1u);  // the Hello
   }
+}
+
+// Back on the primary the back-off starts over: the backup's refusals built it up to 4 s, but a
+// returned primary that drops before the miner has a job is retried after 1 s.
+TEST(ConnectionLoop, TheReturnedPrimaryStartsTheBackOffOver) {
+  Harness h;
+  h.refuse_next(5);  // the primary three times, then the backup twice
+  ScriptedSocket& backup = h.add_socket();
+  ScriptedSocket& primary = h.add_socket();
+  primary.on_poll = [](ScriptedSocket& s) {
+    if (s.polls == 2) s.arrive(pooltest::new_job("p1", "\"2\""));
+    if (s.polls == 3) s.state = ScriptedSocket::CLOSED;
+  };
+  h.max_sleeps = 5;
+  tarn::PoolConnection conn("ws://primary.test/,ws://backup.test/");
+  FakeMiner miner(&h, &conn);
+  miner.on_step = [&] {
+    if (conn.url_index == 1) h.now_ns += 100 * kSecond;
+  };
+  tarn::ConnectionMiner hooks = miner.hooks();
+  hooks.message = nullptr;  // the job that brought the primary back never reaches the miner
+  tarn::run_connections(&conn, h.settings(), "[gpu0]", h.env(), hooks);
+
+  EXPECT_EQ(h.count_lines("[gpu0] failover: the primary ws://primary.test/ is back " + kDash +
+                          " switching to it\n"),
+            1);
+  EXPECT_TRUE(backup.closed_by_client);
+  EXPECT_EQ(h.sleeps, (std::vector<double>{1, 2, 1, 2, 1}));
 }
 
 // The retry's connect runs beside the mining loop: a primary slow to answer costs the backup no
@@ -296,11 +335,12 @@ TEST(ConnectionLoop, FailoverLeavesAPoolThatFailsInAnyWay) {
     tarn::WorkerEnv env = h.env();
     env.connect = [&](const std::string& url, std::string*) -> wsclient::WebSocket* {
       order += url[5];
-      if (order.size() >= c.order.size() || order.size() > 20) {
+      const Pool pool = c.pools[static_cast<size_t>(url[5] - 'a')];
+      // A healthy pool would be mined for ever: the test ends there, early or not.
+      if (order.size() >= c.order.size() || order.size() > 20 || pool == Pool::Healthy) {
         h.stop = true;
         return nullptr;
       }
-      const Pool pool = c.pools[static_cast<size_t>(url[5] - 'a')];
       if (pool == Pool::Refuses) return nullptr;
       sockets.push_back(std::make_unique<ScriptedSocket>());
       sockets.back()->on_poll = [&h, pool](ScriptedSocket& s) {

@@ -21,6 +21,13 @@ std::string url_of(int port, const char* scheme = "ws", const char* host = "127.
   return std::string(scheme) + "://" + host + ":" + std::to_string(port) + "/";
 }
 
+// The longest URL a pool may have, padded with its path.
+std::string url_511(int port) {
+  const std::string u = url_of(port);
+  return u + std::string(511 - u.size(), 'p');
+}
+const std::string kUrl512 = url_511(1) + "p";
+
 }  // namespace
 
 TEST(PoolNetEndToEnd, AWssPoolAcceptsShares) {
@@ -86,13 +93,14 @@ TEST(PoolNetEndToEnd, ARefusingPrimaryFailsOverToTheBackup) {
   EXPECT_EQ(count_with(primary.lines(), "HELLO "), 0);
 }
 
+// (At the longest URL allowed, one character short of the one refused at start below.)
 TEST(PoolNetEndToEnd, JobTimeoutLeavesASilentPool) {
   SKIP_WITHOUT_POOL();
   Child pool;
   const int port = start_pool(pool, {"--silent"});
   ASSERT_GT(port, 0);
   Child miner;
-  ASSERT_TRUE(miner.start({kBinary, "--cpu", "--job-timeout", "2", "pool", url_of(port), "P"}));
+  ASSERT_TRUE(miner.start({kBinary, "--cpu", "--job-timeout", "2", "pool", url_511(port), "P"}));
   const bool twice = pool.wait_for(
       [](const std::vector<std::string>& lines) { return count_with(lines, "CONNECT conn=") >= 2; }, 30);
   EXPECT_EQ(miner.stop(SIGTERM, 30), 0);
@@ -137,6 +145,8 @@ TEST(PoolNetEndToEnd, WhatCanNeverWorkIsRefusedAtStart) {
       {{"--devices", "0,2", "pool", "ws://127.0.0.1:1/", "P"}, "pool: device 2 does not exist (2 device(s): 0 to 1)"},
       {{"--devices", "1,1", "bench", "0"}, "bench: device 1 is listed twice in --devices"},
       {{"--devices", "-1", "bench", "0"}, "bench: --devices takes device numbers separated by commas, or all; got \"-1\""},
+      {{"--devices", "1,", "bench", "0"}, "bench: --devices takes device numbers separated by commas, or all; got \"1,\""},
+      {{"pool", kUrl512, "P"}, "pool: bad url " + kUrl512 + ": longer than 511 characters"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = {kBinary, "--cpu"};

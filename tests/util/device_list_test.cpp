@@ -25,6 +25,8 @@ TEST(ChooseDevices, NgpuWordOrList) {
       {"3", 1, 3, {}},
       {"0,0", 1, 3, {}},
       {"0,,1", 1, 3, {}},
+      {"1,", 1, 3, {}},  // an empty word is no device, not device 0
+      {",1", 1, 3, {}},
       {"-1", 1, 3, {}},
   };
   for (const Case& c : cases) {

@@ -229,19 +229,24 @@ TEST(WsHandshake, HeaderLinesOfBoundaryLengths) {
 // The header section (the lines after the status line, the empty one included) has a size limit.
 TEST(WsHandshake, HeaderSectionIsBoundedInTotal) {
     const size_t limit = wsclient::kMaxHandshakeHeaderBytes;
-    const std::string last = "Upgrade: websocket\r\n\r\n";
-    const std::string filler_line = "X-Fill: " + std::string(4000, 'f') + "\r\n";
-    std::string filler;
-    while (filler.size() + filler_line.size() + last.size() <= limit) filler += filler_line;
-    filler += "X-Rest: " + std::string(limit - filler.size() - last.size() - 10, 'r') + "\r\n";
-    ASSERT_EQ(filler.size() + last.size(), limit);
+    // Header lines of exactly `size` bytes in all, the empty line that ends them included.
+    const auto headers = [](size_t size) {
+        const std::string last = "Upgrade: websocket\r\n\r\n";
+        const std::string filler_line = "X-Fill: " + std::string(4000, 'f') + "\r\n";
+        std::string filler;
+        while (filler.size() + filler_line.size() + last.size() <= size) filler += filler_line;
+        filler += "X-Rest: " + std::string(size - filler.size() - last.size() - 10, 'r') + "\r\n";
+        return filler + last;
+    };
+    ASSERT_EQ(headers(limit).size(), limit);
+    ASSERT_EQ(headers(limit + 1).size(), limit + 1);
 
     Pair at_limit;
-    open_pair(at_limit, true, "HTTP/1.1 101 Switching Protocols\r\n" + filler + last);
+    open_pair(at_limit, true, "HTTP/1.1 101 Switching Protocols\r\n" + headers(limit));
     EXPECT_NE(at_limit.ws, nullptr);
 
     std::string url;
-    const std::string err = refused_with("HTTP/1.1 101 Switching Protocols\r\nX: 1\r\n" + filler + last, &url);
+    const std::string err = refused_with("HTTP/1.1 101 Switching Protocols\r\n" + headers(limit + 1), &url);
     EXPECT_EQ(err, "ERROR: Handshake response headers too long connecting to: " + url + "\n");
 }
 
@@ -313,12 +318,13 @@ TEST(WsConnect, UnansweredConnectOrResolutionTimesOut) {
 // machine delays the threads by tens of milliseconds, while a wait that ignored the request would
 // run on for seconds.
 TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
-    enum Where { RESOLVE, CONNECT, HANDSHAKE };
-    for (const Where where : {RESOLVE, CONNECT, HANDSHAKE}) {
+    enum Where { RESOLVE, CONNECT, HANDSHAKE, TLS_HANDSHAKE };
+    for (const Where where : {RESOLVE, CONNECT, HANDSHAKE, TLS_HANDSHAKE}) {
         for (const int stop_after_ms : {0, 10, 250}) {
             FullListener full;
             Listener silent;
-            const std::string url = where == CONNECT ? full.listener.url("/x") : silent.url("/x");
+            std::string url = where == CONNECT ? full.listener.url("/x") : silent.url("/x");
+            if (where == TLS_HANDSHAKE) url.replace(0, 2, "wss");  // no ServerHello ever comes
             std::atomic<bool> stop{stop_after_ms == 0};
             wsclient::ConnectOptions options;
             options.stop = [&] { return stop.load(); };
@@ -331,7 +337,9 @@ TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
                 stop = true;
             });
             testing::internal::CaptureStderr();
-            WebSocket* ws = WebSocket::from_url(url, "", options);
+            WebSocket* ws = where == TLS_HANDSHAKE
+                                ? WebSocket::from_url_tls(url, "", options, wsclient::TlsOptions())
+                                : WebSocket::from_url(url, "", options);
             const auto returned_at = std::chrono::steady_clock::now();
             stopper.join();
             EXPECT_EQ(ws, nullptr);
@@ -340,6 +348,7 @@ TEST(WsConnect, StopRequestEndsTheWaitsQuickly) {
                 std::chrono::duration<double, std::milli>(returned_at - stopped_at).count();
             EXPECT_LT(late_ms, 1000.0)
                 << (where == RESOLVE ? "resolve" : where == CONNECT ? "connect" : "handshake")
+                << (where == TLS_HANDSHAKE ? " (TLS)" : "")
                 << ", stop after " << stop_after_ms << " ms";
         }
     }
