@@ -77,7 +77,9 @@ void print_help() {
       "  0  done; also for an unknown mode word, which prints the short list of modes\n"
       "  1  a failure: a missing or bad word, no usable device, a rejected input line,\n"
       "     a failed check or a device fault\n"
-      "  2  mine found no solution within secs; or a word starting with -- after the mode word\n",
+      "  2  mine found no solution within secs; or a word starting with -- after the mode word\n"
+      "  3  pool: a permanent pool failure (see the README's Operating a farm)\n"
+      "  4  a GPU launch ran past --launch-timeout: the GPU is hung\n",
       global_options_help());
 }
 

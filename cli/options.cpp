@@ -58,6 +58,20 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
       out->tls_no_verify = true;
     } else if (std::strcmp(word, "--list-devices") == 0) {
       out->list_devices = true;
+    } else if (std::strcmp(word, "--timestamps") == 0) {
+      out->timestamps = true;
+    } else if (std::strcmp(word, "--check-config") == 0) {
+      out->check_config = true;
+    } else if ((value = option_value("--config", &i, *argc, v, &missing))) {
+      out->config = value;
+    } else if ((value = option_value("--log-file", &i, *argc, v, &missing))) {
+      if (*value == '\0') return bad("--log-file needs a path");
+      out->log_file = value;
+    } else if ((value = option_value("--launch-timeout", &i, *argc, v, &missing))) {
+      uint64_t secs = 0;
+      if (!parse_u64(value, &secs) || secs == 0 || secs > 86400)
+        return bad("--launch-timeout takes a whole number of seconds from 1 to 86400");
+      out->launch_timeout = static_cast<double>(secs);
     } else if ((value = option_value("--ca-file", &i, *argc, v, &missing))) {
       out->ca_file = value;
     } else if ((value = option_value("--job-timeout", &i, *argc, v, &missing))) {
@@ -106,6 +120,13 @@ const char* global_options_help() {
          "  --api ADDR:PORT     serve the read-only HTTP API (/summary, /metrics)\n"
          "  --api-token TOKEN   bearer token the API requires (needed off loopback)\n"
          "  --temp-limit C      pause a GPU at C degrees Celsius, resume at C-5\n"
+         "  --launch-timeout SECS  a launch running longer is a hung GPU: exit with status 4\n"
+         "                      (default 30)\n"
+         "  --log-file PATH     append every line to PATH too (mode 0640; reopened on SIGHUP)\n"
+         "  --timestamps        prefix each line with an ISO-8601 UTC time\n"
+         "  --config FILE       read these options and the pool/bench words from a JSON file;\n"
+         "                      the command line overrides it\n"
+         "  --check-config      validate the --config file and exit\n"
          "  --help, -h          this text\n";
 }
 

@@ -27,6 +27,20 @@ struct GlobalOptions {
   std::string api_token;
   int temp_limit = 0;
 
+  // Supervision: --launch-timeout SECS (a launch running longer is a hung GPU: one line, then the
+  // hung-GPU exit status so the service manager restarts the miner).
+  double launch_timeout = 30.0;
+
+  // Logs: --log-file PATH (every line appended too; reopened on SIGHUP), --timestamps (an
+  // ISO-8601 UTC time before each line).
+  std::string log_file;
+  bool timestamps = false;
+
+  // Config: --config FILE (a JSON file with the same settings; the command line overrides it),
+  // --check-config (validate it and exit).
+  std::string config;
+  bool check_config = false;
+
   bool help = false;  // --help
 
   // Values that were taken although they look like mistakes, one line each, naming what is used.
