@@ -46,7 +46,7 @@ void terminal_hint(const char* mode) {
 
 }  // namespace
 
-int tarn_main(int argc, char** argv) {
+int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
   // Global options come before the mode word and are removed from the vector the modes see.
   tarn::GlobalOptions opts;
   if (!tarn::parse_global_options(&argc, &argv, &opts)) return 1;
@@ -99,7 +99,7 @@ int tarn_main(int argc, char** argv) {
     if (argc < 4) return missing_words("minev <hdr> <start>");
     return run_minev(argv[2], argv[3]);
   }
-  if (std::strcmp(mode, "bench") == 0) return run_bench(argc, argv, opts.devices);
+  if (std::strcmp(mode, "bench") == 0) return run_bench(argc, argv, opts.devices, opts.launch_timeout);
   if (std::strcmp(mode, "mulbench") == 0) return run_mulbench(argc, argv);
   if (std::strcmp(mode, "mine") == 0) {
     if (argc < 4) return missing_words("mine <hdr> <difficulty> [secs]");
@@ -122,6 +122,8 @@ int tarn_main(int argc, char** argv) {
     pool.job_timeout = opts.job_timeout;
     pool.devices = opts.devices;
     pool.ngpu_word = argc > 6 ? argv[6] : nullptr;
+    pool.launch_timeout = opts.launch_timeout;
+    pool.permanent = limits;
     return run_pool(argv[2], argv[3], worker, gap, ngpu, monitor, pool);
   }
   tarn::print_usage();  // not reached: every mode word is taken above

@@ -12,6 +12,7 @@
 #include "gpu/device_session.h"
 #include "modes/device_setup.h"
 #include "modes/modes.h"
+#include "pool/launch_watchdog.h"
 #include "search/nonce_layout.h"
 #include "util/clock.h"
 #include "util/device_list.h"
@@ -45,7 +46,8 @@ std::string launch_failed_line(int gpu, int blocks, int tpb, unsigned int per_th
                 tpb, per_thread, s.text.c_str());
 }
 
-void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchSlot* slot) {
+void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, LaunchWatchdog* watchdog,
+                  BenchSlot* slot) {
   double* mhs = &slot->mhs;
   std::string* line = &slot->line;
   *mhs = 0.0;
@@ -84,7 +86,13 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
 
   const Grid grid{static_cast<unsigned int>(blocks), static_cast<unsigned int>(tpb)};
   LaunchOutcome outcome;
-  auto launch = [&] { return session.mine(grid, start, n, per_thread, system_now_ns, &outcome); };
+  auto launch = [&] {
+    watchdog->started(gpu);
+    const Status r = session.mine(grid, start, n, per_thread, system_now_ns, &outcome);
+    const std::string warning = watchdog->completed(gpu, r.ok());
+    if (!warning.empty()) std::fputs(warning.c_str(), stderr);
+    return r;
+  };
   s = launch();
   if (!s.ok()) {
     *line = launch_failed_line(gpu, blocks, tpb, per_thread, s);
@@ -119,7 +127,7 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, BenchS
 
 }  // namespace
 
-int run_bench(int argc, char** argv, const std::string& devices) {
+int run_bench(int argc, char** argv, const std::string& devices, double launch_timeout) {
   // The words are read as they always were; each one that is not a plain number in range gets a
   // warning naming the value used.
   std::string fault;
@@ -164,9 +172,12 @@ int run_bench(int argc, char** argv, const std::string& devices) {
   ngpu = static_cast<int>(gpus.size());
 
   std::vector<BenchSlot> slots(ngpu);
+  LaunchWatchdog watchdog(launch_timeout, steady_now_ns);
+  WatchdogThread watching(&watchdog,
+                          [](const LaunchOverrun& o) { exit_for_hung_gpu(o, nullptr); });
   std::vector<std::thread> threads;
   for (int i = 0; i < ngpu; ++i)
-    threads.emplace_back(bench_device, gpus[i], secs, per_thread, tpb, &slots[i]);
+    threads.emplace_back(bench_device, gpus[i], secs, per_thread, tpb, &watchdog, &slots[i]);
   for (auto& t : threads) t.join();
 
   double total = 0.0;

@@ -10,7 +10,8 @@ int run_verify();
 int run_hash();
 int run_mine(char const* hdr, char const* difficulty, double secs);
 // devices: a --devices list, or empty for the ngpu word.
-int run_bench(int argc, char** argv, const std::string& devices = std::string());
+int run_bench(int argc, char** argv, const std::string& devices = std::string(),
+              double launch_timeout = 30.0);
 int run_list_devices();
 int run_minesparsepath();
 int run_minev(char const* hdr, char const* start);

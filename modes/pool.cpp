@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "gpu/device.h"
 #include "gpu/pci_bus_id.h"
 #include "modes/modes.h"
+#include "pool/launch_watchdog.h"
 #include "pool/stop_signal.h"
 #include "pool/supervisor.h"
 #include "pool/url_check.h"
@@ -89,6 +92,27 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     return 1;
   }
 
+  // A worker that meets a permanent failure says so once for all and stops the others.
+  std::mutex failure_mu;
+  std::string failure;
+  auto run_worker = [&](tarn::WorkerSettings settings, std::function<tarn::Telemetry()> telemetry,
+                        tarn::LaunchWatchdog* watchdog) {
+    const std::string line =
+        run_pool_device_monitored(std::move(settings), &board, std::move(telemetry), watchdog);
+    if (line.empty()) return;
+    std::lock_guard<std::mutex> lock(failure_mu);
+    if (!failure.empty()) return;
+    failure = line;
+    std::fflush(stdout);
+    std::fprintf(stderr, "pool: %s; stopping, exit status %d\n", line.c_str(),
+                 tarn::kPermanentPoolFailureStatus);
+    tarn::request_pool_stop();
+  };
+
+  tarn::LaunchWatchdog watchdog(options.launch_timeout, tarn::steady_now_ns);
+  tarn::WatchdogThread watching(&watchdog, [&board](const tarn::LaunchOverrun& o) {
+    tarn::exit_for_hung_gpu(o, &board);
+  });
   // Before any thread exists, so every worker sees the same handlers.
   tarn::install_pool_stop_handlers();
   std::vector<std::thread> workers;
@@ -104,12 +128,12 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     settings.job_timeout = options.job_timeout;
     settings.tls.caFile = options.ca_file;
     settings.tls.noVerify = options.tls_no_verify;
-    workers.emplace_back(run_pool_device_monitored, std::move(settings), &board,
-                         monitor.telemetry_for(i));
+    settings.permanent = options.permanent;
+    workers.emplace_back(run_worker, std::move(settings), monitor.telemetry_for(i), &watchdog);
   }
   for (std::thread& t : workers) t.join();
   if (used > 1) std::printf("%s", tarn::lifetime_total_line(board.snapshot()).c_str());
   monitor.stop();
   tarn::restore_pool_stop_handlers();
-  return 0;
+  return failure.empty() ? 0 : tarn::kPermanentPoolFailureStatus;
 }

@@ -1,5 +1,6 @@
 #include "monitor/stats_board.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tarn {
@@ -18,7 +19,17 @@ void StatsBoard::publish(const GpuStats& s) {
   const int i = slot_of(s.gpu);
   if (i < 0) return;
   std::lock_guard<std::mutex> lock(mu_);
-  slots_[static_cast<size_t>(i)] = s;
+  GpuStats& slot = slots_[static_cast<size_t>(i)];
+  const std::int64_t trips = slot.watchdog_trips;
+  slot = s;
+  slot.watchdog_trips = std::max(trips, s.watchdog_trips);
+}
+
+void StatsBoard::count_watchdog_trip(int gpu) {
+  const int i = slot_of(gpu);
+  if (i < 0) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  ++slots_[static_cast<size_t>(i)].watchdog_trips;
 }
 
 std::vector<GpuStats> StatsBoard::snapshot() const {

@@ -43,6 +43,7 @@ struct GpuStats {
   bool temp_paused = false;
   std::int64_t temp_pauses = 0;
   std::int64_t temp_resumes = 0;
+  std::int64_t watchdog_trips = 0;  // launches that ran past --launch-timeout (the process then ends)
 };
 
 class StatsBoard {
@@ -52,6 +53,8 @@ class StatsBoard {
   // By the worker of s.gpu only; a GPU not on the board is ignored.
   void publish(const GpuStats& s);
   std::vector<GpuStats> snapshot() const;
+  // By the watchdog's thread, while gpu's worker waits on a hung launch; later publishes keep it.
+  void count_watchdog_trip(int gpu);
   int gpus() const { return static_cast<int>(slots_.size()); }
 
   // Called right after `gpu` printed a statistics line. True for the one call that completes a

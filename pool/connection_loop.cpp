@@ -27,10 +27,19 @@ std::string lifetime(const ShareCounters& c) {
 
 // The retry line after a failed connect, with the reason when one is known, and the failover
 // line when this failure moves the worker on. Returns the delay before the next connect: none
-// when it moves on, since the next URL has not failed yet.
+// when it moves on, since the next URL has not failed yet. When this failure makes the pools'
+// failure permanent, the line promises no retry and *permanent holds the reason to give up.
 double connect_failed(PoolConnection* c, const std::string& tag, const WorkerEnv& env,
-                      const std::string& reason) {
+                      const std::string& reason, const PermanentLimits& limits,
+                      std::string* permanent) {
   const std::string& url = c->urls.url(c->url_index);
+  c->streaks.failed(c->url_index, connect_failure_kind(reason), reason, env.now_ns());
+  *permanent = c->streaks.permanent(limits);
+  if (!permanent->empty()) {
+    env.print(format_line("%s connect failed: %s (%s)\n", tag.c_str(), url.c_str(),
+                          printable(reason).c_str()));
+    return 0.0;
+  }
   const std::string line = c->urls.failed(c->url_index, env.now_ns());
   const double delay = line.empty() ? backoff_delay(env, c->attempt) : 0.0;
   const int shown = static_cast<int>(delay + 0.5);
@@ -224,8 +233,10 @@ void say_goodbye(wsclient::WebSocket* ws, const WorkerEnv& env) {
 
 int backoff_seconds(int attempt) { return attempt <= 4 ? 1 << std::max(attempt, 0) : 32; }
 
-void run_connections(PoolConnection* c, const WorkerSettings& settings, const std::string& tag,
-                     const WorkerEnv& env, const ConnectionMiner& miner) {
+std::string run_connections(PoolConnection* c, const WorkerSettings& settings,
+                            const std::string& tag, const WorkerEnv& env,
+                            const ConnectionMiner& miner) {
+  std::string permanent;
   wsclient::WebSocket* moved_to = nullptr;  // a connection already open for the next round
   std::vector<std::string> moved_messages;  // and what it has sent so far
   PrimaryProbe probe;
@@ -243,7 +254,8 @@ void run_connections(PoolConnection* c, const WorkerSettings& settings, const st
       ws = env.connect(c->urls.url(c->url_index), &reason);
       if (!ws && env.stop_requested()) break;  // the attempt ended because of the stop
       if (!ws) {
-        const double delay = connect_failed(c, tag, env, reason);
+        const double delay = connect_failed(c, tag, env, reason, settings.permanent, &permanent);
+        if (!permanent.empty()) break;
         if (delay > 0) {
           env.sleep(delay);
           ++c->attempt;
@@ -277,6 +289,16 @@ void run_connections(PoolConnection* c, const WorkerSettings& settings, const st
     // drops, or never sends a job, or goes silent, is as sick as one that refuses.
     const bool good = served.got_job && lived && !served.timed_out;
     if (good) c->urls.proved(c->url_index);
+    // A pool that hangs up before any job refuses as surely as one that refuses the connect;
+    // a job, or our own time-out, ends the run.
+    if (served.got_job || served.timed_out) {
+      c->streaks.cleared(c->url_index);
+    } else {
+      c->streaks.failed(c->url_index, FailureKind::refused, "closed before sending a job",
+                        env.now_ns());
+      permanent = c->streaks.permanent(settings.permanent);
+      if (!permanent.empty()) break;
+    }
     const std::string line = good ? std::string() : c->urls.failed(c->url_index, env.now_ns());
     if (!line.empty()) {
       env.print(tag + " " + line + "\n");
@@ -298,6 +320,7 @@ void run_connections(PoolConnection* c, const WorkerSettings& settings, const st
   miner.publish();
   env.print(format_line("%s stopped (lifetime: %s)\n", tag.c_str(),
                         lifetime(miner.counters()).c_str()));
+  return permanent;
 }
 
 }  // namespace tarn

@@ -9,6 +9,7 @@
 
 #include "monitor/stats_board.h"
 #include "pool/failover.h"
+#include "pool/permanent_failure.h"
 #include "pool/worker_env.h"
 #include "ws/websocket.h"
 
@@ -16,8 +17,10 @@ namespace tarn {
 
 // The connection side of a worker, kept across connections.
 struct PoolConnection {
-  explicit PoolConnection(const std::string& url_list) : urls(url_list) {}
+  explicit PoolConnection(const std::string& url_list)
+      : urls(url_list), streaks(split_url_list(url_list)) {}
   PoolUrls urls;
+  FailureStreaks streaks;            // how each URL has been failing, for the permanent failures
   int url_index = 0;                 // of the connection being served
   int attempt = 0;                   // failed connects in a row
   std::int64_t last_message_ns = 0;  // the job timeout counts from here; the miner moves it
@@ -49,8 +52,9 @@ constexpr double kStopAnswerWaitSeconds = 1.0;
 // Back-off after the attempt-th failure in a row (from 0): 1, 2, 4, 8, 16, then 32 seconds.
 int backoff_seconds(int attempt);
 
-// Connects, serves and reconnects until a stop is requested; ends with the lifetime line.
-void run_connections(PoolConnection* c, const WorkerSettings& settings, const std::string& tag,
+// Connects, serves and reconnects until a stop is requested or every URL has failed for good
+// (settings.permanent); ends with the lifetime line. The permanent failure's line, or empty.
+std::string run_connections(PoolConnection* c, const WorkerSettings& settings, const std::string& tag,
                      const WorkerEnv& env, const ConnectionMiner& miner);
 
 }  // namespace tarn

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "pool/permanent_failure.h"
+
 namespace tarn {
 
 struct PoolOptions {
@@ -11,6 +13,8 @@ struct PoolOptions {
   double job_timeout = 0.0;    // reconnect after this long without a pool message; 0: off
   std::string devices;         // "0,2,5", "all", or empty for the ngpu word
   const char* ngpu_word = nullptr;  // the ngpu word as typed, for its warning; null when absent
+  double launch_timeout = 30.0;     // a launch running longer is a hung GPU
+  PermanentLimits permanent;        // when pools that keep failing the same way are given up
 };
 
 }  // namespace tarn

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "pool/format_line.h"
+#include "pool/launch_watchdog.h"
 #include "pool/messages.h"
 #include "pool/share_path.h"
 #include "util/printable.h"
@@ -105,7 +106,7 @@ void PoolWorker::recover_device() {
 
 // ---- Connections and messages ------------------------------------------------------------------
 
-void PoolWorker::run() {
+std::string PoolWorker::run() {
   ConnectionMiner miner;
   miner.fresh_job = [this] {
     job_ = PoolJob{};
@@ -124,7 +125,7 @@ void PoolWorker::run() {
       if (kind == MessageKind::ShareAccepted || kind == MessageKind::ShareRejected) on_message(text);
     });
   };
-  run_connections(&conn_, settings_, tag_, env_, miner);
+  return run_connections(&conn_, settings_, tag_, env_, miner);
 }
 
 void PoolWorker::pump(wsclient::WebSocket* ws) {
@@ -195,8 +196,13 @@ void PoolWorker::launch(wsclient::WebSocket* ws) {
   const LaunchCopy copy = launch_copy(job_);
   const LaunchPlan plan = layout_->plan(geometry_, per_thread_, job_.start_counter);
   LaunchOutcome outcome;
+  if (env_.watchdog) env_.watchdog->started(settings_.gpu);
   const Status s = session_->mine(Grid{geometry_.blocks, geometry_.tpb}, plan.start, plan.count,
                                   per_thread_, env_.now_ns, &outcome);
+  if (env_.watchdog) {
+    const std::string warning = env_.watchdog->completed(settings_.gpu, s.ok());
+    if (!warning.empty()) env_.print(warning);
+  }
   if (!s.ok()) {
     // Nothing was searched for sure: the job goes on from the same counter after recovery.
     device_failed(s);
@@ -269,11 +275,13 @@ void run_pool_device(int gpu, std::string url, std::string payout, std::string w
   run_pool_device_monitored(std::move(settings), nullptr, nullptr);
 }
 
-void run_pool_device_monitored(tarn::WorkerSettings settings, tarn::StatsBoard* board,
-                               std::function<tarn::Telemetry()> telemetry) {
+std::string run_pool_device_monitored(tarn::WorkerSettings settings, tarn::StatsBoard* board,
+                                      std::function<tarn::Telemetry()> telemetry,
+                                      tarn::LaunchWatchdog* watchdog) {
   tarn::WorkerEnv env = tarn::real_worker_env(settings.tls);
   env.board = board;
   env.telemetry = std::move(telemetry);
+  env.watchdog = watchdog;
   tarn::PoolWorker w(std::move(settings), std::move(env));
-  if (w.start()) w.run();
+  return w.start() ? w.run() : std::string();
 }

@@ -37,8 +37,9 @@ class PoolWorker {
   // Opens the device (retrying with back-off), prints the start line and sets up the device
   // state. False only when a stop was requested first.
   bool start();
-  // Connects, mines and reconnects until a stop is requested; ends with the lifetime line.
-  void run();
+  // Connects, mines and reconnects until a stop is requested or the pools failed for good;
+  // ends with the lifetime line. The permanent failure's line, or empty.
+  std::string run();
 
   const ShareCounters& counters() const { return counters_; }
   const WorkerGeometry& geometry() const { return geometry_; }
@@ -90,6 +91,8 @@ class PoolWorker {
 // once the pool mode has been asked to stop.
 void run_pool_device(int gpu, std::string url, std::string payout, std::string worker,
                      double submit_gap);
-// The same with monitoring: figures published on `board`, sensors read through `telemetry`.
-void run_pool_device_monitored(tarn::WorkerSettings settings, tarn::StatsBoard* board,
-                               std::function<tarn::Telemetry()> telemetry);
+// The same with monitoring: figures published on `board`, sensors read through `telemetry`,
+// launches watched by `watchdog` (may be null). The permanent pool failure's line, or empty.
+std::string run_pool_device_monitored(tarn::WorkerSettings settings, tarn::StatsBoard* board,
+                                      std::function<tarn::Telemetry()> telemetry,
+                                      tarn::LaunchWatchdog* watchdog = nullptr);

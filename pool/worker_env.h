@@ -11,9 +11,12 @@
 #include "gpu/device.h"
 #include "monitor/stats_board.h"
 #include "monitor/telemetry.h"
+#include "pool/permanent_failure.h"
 #include "ws/websocket.h"
 
 namespace tarn {
+
+class LaunchWatchdog;
 
 struct WorkerSettings {
   int gpu = 0;
@@ -24,6 +27,7 @@ struct WorkerSettings {
   int temp_limit = 0;       // pause launches at this many degrees Celsius, resume 5 below; 0: off
   double job_timeout = 0.0;  // reconnect after this many seconds without a pool message; 0: off
   wsclient::TlsOptions tls;  // for wss:// URLs
+  PermanentLimits permanent;  // when to give up on pools that keep failing the same way
 };
 
 struct WorkerEnv {
@@ -54,6 +58,8 @@ struct WorkerEnv {
   // lines, and its GPU's sensor readings (null: none to read).
   StatsBoard* board = nullptr;
   std::function<Telemetry()> telemetry;
+  // Stamped around every launch so a hung GPU ends the process; null: not watched.
+  LaunchWatchdog* watchdog = nullptr;
 };
 
 // Real clock and sleep, WebSocket::from_url, the process backend, standard output and the

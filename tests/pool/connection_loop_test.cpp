@@ -401,6 +401,40 @@ TEST(ConnectionLoop, JobTimeoutReconnectsOnlyAfterSilence) {
   }
 }
 
+// A pool that hangs up before any job refuses as surely as one that refuses the connect: after
+// the (shortened) limit the loop ends by itself with the reason. One that sends a job never does.
+TEST(ConnectionLoop, APoolThatKeepsClosingBeforeAJobIsGivenUp) {
+  for (const bool job : {false, true}) {
+    SCOPED_TRACE(job ? "a job on every connection" : "closed before any job");
+    Harness h;
+    for (int i = 0; i < 20; ++i) {
+      h.add_socket().on_poll = [job](ScriptedSocket& sock) {
+        if (sock.polls == 2 && job) sock.arrive(pooltest::new_job("j1", "\"2\""));
+        if (sock.polls == 3) sock.state = ScriptedSocket::CLOSED;
+      };
+    }
+    h.max_sleeps = 15;  // what ends the loop when nothing else does
+    tarn::PoolConnection conn("ws://pool.test/");
+    FakeMiner miner(&h, &conn);
+    tarn::WorkerSettings settings = h.settings();
+    settings.permanent.refused_s = 100;
+    const std::string line =
+        tarn::run_connections(&conn, settings, "[gpu0]", h.env(), miner.hooks());
+    if (job) {
+      EXPECT_EQ(line, "");
+      EXPECT_EQ(h.sleeps.size(), 15u);
+    } else {
+      // Back-offs 1, 2, 4, 8, 16, 32, 32, 32: the ninth close comes 127 s after the first.
+      EXPECT_EQ(line, "permanent pool failure: ws://pool.test/: closed before sending a job on "
+                      "every attempt for 100 s");
+      EXPECT_EQ(h.connects, 9);
+      EXPECT_FALSE(h.stop);
+    }
+    EXPECT_EQ(h.lines.back(), "[gpu0] stopped (lifetime: submitted=0 accepted=0 rejected=0 "
+                              "staleskip=0 throttled=0)\n");
+  }
+}
+
 // At a stop the answers still owed for this connection's shares are read for up to a second,
 // 100 ms per poll here; the last answer or a dropped connection ends the wait at once.
 TEST(ConnectionLoop, AStopWaitsUpToASecondForTheAnswersOwed) {
