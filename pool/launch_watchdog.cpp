@@ -102,9 +102,16 @@ std::string hung_gpu_line(const LaunchOverrun& o) {
 
 void exit_for_hung_gpu(const LaunchOverrun& o, StatsBoard* board) {
   if (board) board->count_watchdog_trip(o.gpu);
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", hung_gpu_line(o).c_str());
-  std::fflush(stderr);
+  // A thread blocked in a write to a stalled pipe holds the stream's lock; waiting for it would
+  // keep a hung miner alive, so standard output is flushed only when it is free, and the line
+  // goes out in one write of its own.
+  if (ftrylockfile(stdout) == 0) {
+    std::fflush(stdout);
+    funlockfile(stdout);
+  }
+  const std::string line = hung_gpu_line(o) + "\n";
+  ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
   _exit(kHungGpuStatus);
 }
 

@@ -55,27 +55,37 @@ TEST(SupervisionEndToEnd, AHungLaunchEndsTheMinerWithStatus4) {
   Child pool;
   const int port = start_pool(pool);
   ASSERT_GT(port, 0) << pool.output();
-  Child miner;
   // The second launch hangs, after a good one has given the median something to go on.
-  ASSERT_TRUE(miner.start({kFaults, "--hang-launch", "2", "--cpu", "--launch-timeout", "2",
-                           "pool", url_of(port), "P"}));
-  const auto t0 = std::chrono::steady_clock::now();
-  const int rc = miner.stop(0, 120 * kScale);  // signal 0: only wait
-  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  pool.stop(SIGTERM, 10);
-  EXPECT_EQ(rc, 4) << miner.output();
-  int hung = 0;
-  for (const std::string& l : miner.lines()) {
-    if (l.rfind("[gpu0] launch did not complete in ", 0) != 0) continue;
-    ++hung;
-    EXPECT_NE(l.find(" s: the GPU is hung; exiting with status 4 so the service manager restarts "
-                     "the miner"),
-              std::string::npos)
-        << l;
+  const std::vector<std::string> head = {kFaults, "--hang-launch", "2", "--cpu",
+                                         "--launch-timeout", "2"};
+  const std::vector<std::vector<std::string>> modes = {{"pool", url_of(port), "P"},
+                                                       {"bench", "30"}};
+  for (const std::vector<std::string>& mode : modes) {
+    SCOPED_TRACE(mode[0]);
+    std::vector<std::string> argv = head;
+    argv.insert(argv.end(), mode.begin(), mode.end());
+    Child miner;
+    ASSERT_TRUE(miner.start(argv));
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = miner.stop(0, 120 * kScale);  // signal 0: only wait
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(rc, 4) << miner.output();
+    int hung = 0;
+    for (const std::string& l : miner.lines()) {
+      if (l.rfind("[gpu0] launch did not complete in ", 0) != 0) continue;
+      ++hung;
+      EXPECT_NE(l.find(" s: the GPU is hung; exiting with status 4 so the service manager "
+                       "restarts the miner"),
+                std::string::npos)
+          << l;
+    }
+    EXPECT_EQ(hung, 1) << miner.output();
+    EXPECT_EQ(count_with(miner.lines(), "stopped (lifetime"), 0) << miner.output();
+    EXPECT_EQ(count_with(miner.lines(), "BENCH gpu0"), 0) << miner.output();
+    EXPECT_LT(took, 100 * kScale);
   }
-  EXPECT_EQ(hung, 1) << miner.output();
-  EXPECT_EQ(count_with(miner.lines(), "[gpu0] stopped (lifetime"), 0) << miner.output();
-  EXPECT_LT(took, 100 * kScale);
+  pool.stop(SIGTERM, 10);
 }
 
 // Every connect fails the same way for the shortened limit: one line naming the URL and the
