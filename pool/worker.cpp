@@ -147,8 +147,12 @@ void PoolWorker::on_message(const std::string& text) {
   switch (classify_message(text)) {
     case MessageKind::NewJob: {
       const JobChange change = take_new_job(&job_, &rng_, read_new_job(text), tag_);
-      if (change.upload == DeviceUpdate::job) stats_.last_job_ns = env_.now_ns();  // a valid one
       apply(change);
+      // A valid job, shown at once: the next publish may be a whole launch away.
+      if (change.upload == DeviceUpdate::job) {
+        stats_.last_job_ns = env_.now_ns();
+        publish();
+      }
       break;
     }
     case MessageKind::SetDifficulty:
@@ -157,6 +161,7 @@ void PoolWorker::on_message(const std::string& text) {
     case MessageKind::ShareAccepted:
       ++counters_.accepted;
       stats_.last_accepted_ns = env_.now_ns();
+      publish();
       break;
     case MessageKind::ShareRejected:
       ++counters_.rejected;
