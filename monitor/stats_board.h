@@ -64,6 +64,8 @@ class StatsBoard {
   // By the worker of s.gpu only; a GPU not on the board is ignored.
   void publish(const GpuStats& s);
   std::vector<GpuStats> snapshot() const;
+  // By the watchdog's thread, while gpu's worker waits on a hung launch; later publishes keep it.
+  void count_watchdog_trip(int gpu);
   int gpus() const { return static_cast<int>(slots_.size()); }
 
   // Called right after `gpu` printed a statistics line. True for the one call that completes a
