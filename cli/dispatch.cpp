@@ -12,6 +12,7 @@
 #include "cli/options.h"
 #include "gpu/device.h"
 #include "modes/modes.h"
+#include "util/log_output.h"
 #include "util/printable.h"
 #include "util/word.h"
 
@@ -50,6 +51,15 @@ int tarn_main(int argc, char** argv) {
   // Global options come before the mode word and are removed from the vector the modes see.
   tarn::GlobalOptions opts;
   if (!tarn::parse_global_options(&argc, &argv, &opts)) return 1;
+  // First, so the log holds every line from the banner on.
+  tarn::LogOptions logs;
+  logs.file = opts.log_file;
+  logs.timestamps = opts.timestamps;
+  std::string log_fault;
+  if (!tarn::start_logs(logs, &log_fault)) {
+    warn(log_fault);
+    return 1;
+  }
   if (opts.cpu_cc != 0) tarn::use_host_backend(opts.cpu_cc);
 
   const char* mode = argc > 1 ? argv[1] : "verify";
