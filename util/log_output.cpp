@@ -148,7 +148,8 @@ void run_writer(Tee* t) {
     std::vector<pollfd> fds;
     for (const Stream& s : t->streams) fds.push_back({s.open ? s.read_fd : -1, POLLIN, 0});
     fds.push_back({t->wake_read, POLLIN, 0});
-    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
+    // Never given up: a writer that stopped reading would block every thread that prints.
+    if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) usleep(10000);
     char wake[64];
     while (read(t->wake_read, wake, sizeof wake) > 0) {
     }
