@@ -14,6 +14,7 @@
 #include "cli/options.h"
 #include "gpu/device.h"
 #include "modes/modes.h"
+#include "util/log_output.h"
 #include "util/printable.h"
 #include "util/word.h"
 
@@ -99,6 +100,16 @@ int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
     }
     if (option_after_mode(mode, argc, argv)) return 2;
     return tarn::check_config(opts.config, argc, argv, file_words);
+  }
+  // Before the banner, so the log holds every line from there on; after the config check, which
+  // opens nothing.
+  tarn::LogOptions logs;
+  logs.file = opts.log_file;
+  logs.timestamps = opts.timestamps;
+  std::string log_fault;
+  if (!tarn::start_logs(logs, &log_fault)) {
+    warn(log_fault);
+    return 1;
   }
   if (std::strcmp(mode, "version") == 0 || std::strcmp(mode, "--version") == 0 ||
       std::strcmp(mode, "-V") == 0) {

@@ -178,8 +178,21 @@ Served serve(PoolConnection* c, wsclient::WebSocket* ws, const std::vector<std::
   c->state = "connected";
   Served served;
   c->last_message_ns = env.now_ns();
+  std::int64_t silence_told = -1;  // the last message before the silence already reported
   while (ws->getReadyState() != wsclient::WebSocket::CLOSED && !env.stop_requested()) {
     const bool open = ws->getReadyState() == wsclient::WebSocket::OPEN;
+    // Kept without a job timeout, a silent pool is still worth one line: the operator learns
+    // why no shares come, and how to have such a pool left.
+    if (open && settings.job_timeout <= 0 && settings.silence_notice > 0 &&
+        c->last_message_ns != silence_told &&
+        seconds_between(c->last_message_ns, env.now_ns()) >= settings.silence_notice) {
+      silence_told = c->last_message_ns;
+      env.print(format_line("%s no message from %s for %.0f s; %s (set --job-timeout to "
+                            "reconnect)\n",
+                            tag.c_str(), c->urls.url(c->url_index).c_str(),
+                            settings.silence_notice,
+                            miner.have_job() ? "still mining" : "still waiting for a job"));
+    }
     // The protocol has no heartbeat, so silence is only a failure when the user says so.
     if (open && settings.job_timeout > 0 &&
         seconds_between(c->last_message_ns, env.now_ns()) >= settings.job_timeout) {

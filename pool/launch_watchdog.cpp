@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
+#include <memory>
+#include <thread>
 #include <utility>
 
 #include "monitor/stats_board.h"
 #include "pool/format_line.h"
+#include "util/log_output.h"
 
 namespace tarn {
 
@@ -112,6 +116,16 @@ void exit_for_hung_gpu(const LaunchOverrun& o, StatsBoard* board) {
   const std::string line = hung_gpu_line(o) + "\n";
   ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
   (void)ignored;
+  // With --log-file or --timestamps the lines (this one too) still sit in the log's pipes: give
+  // its writer a moment to pass them on, never longer, since a stalled destination must not keep
+  // a hung miner alive.
+  auto flushed = std::make_shared<std::promise<void>>();
+  std::future<void> done = flushed->get_future();
+  std::thread([flushed] {
+    flush_logs();
+    flushed->set_value();
+  }).detach();
+  done.wait_for(std::chrono::seconds(2));
   _exit(kHungGpuStatus);
 }
 

@@ -26,6 +26,8 @@ struct WorkerSettings {
   double submit_gap = 0.2;  // seconds between two submits below difficulty 1e8
   int temp_limit = 0;       // pause launches at this many degrees Celsius, resume 5 below; 0: off
   double job_timeout = 0.0;  // reconnect after this many seconds without a pool message; 0: off
+  // Without a job timeout, one line once a pool has been silent this many seconds; 0: never.
+  double silence_notice = 60.0;
   wsclient::TlsOptions tls;  // for wss:// URLs
   PermanentLimits permanent;  // when to give up on pools that keep failing the same way
 };

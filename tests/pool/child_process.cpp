@@ -64,29 +64,53 @@ Child::~Child() {
     waitpid(pid_, &status, 0);
   }
   if (fd_ >= 0) close(fd_);
+  close_input();
 }
 
-bool Child::start(const std::vector<std::string>& argv) {
+bool Child::start(const std::vector<std::string>& argv, bool input) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  int in[2] = {-1, -1};
+  // A child that died early makes send() fail rather than end the test by SIGPIPE.
+  if (input) ::signal(SIGPIPE, SIG_IGN);
+  if (input && pipe2(in, O_CLOEXEC) != 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (input)
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
+  if (input) close(in[0]);
   if (rc != 0) {
     pid_ = -1;
     close(fds[0]);
+    if (input) close(in[1]);
     return false;
   }
   fd_ = fds[0];
+  in_fd_ = in[1];
   return true;
+}
+
+bool Child::send(const std::string& text) {
+  return in_fd_ >= 0 && write(in_fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void Child::close_input() {
+  if (in_fd_ >= 0) close(in_fd_);
+  in_fd_ = -1;
 }
 
 bool Child::read_some(int timeout_ms) {
@@ -158,6 +182,10 @@ int Child::stop(int sig, double seconds) {
     }
     if (!read_some(50)) usleep(50000);
   }
+}
+
+void Child::signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
 }
 
 std::string Child::output() const {

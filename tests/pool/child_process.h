@@ -17,8 +17,11 @@ class Child {
   Child& operator=(const Child&) = delete;
   ~Child();  // a child still running is killed and reaped
 
-  // argv[0] is looked up in PATH when it has no slash.
-  bool start(const std::vector<std::string>& argv);
+  // argv[0] is looked up in PATH when it has no slash. Standard input is empty, or with
+  // `input` a pipe fed by send() until close_input().
+  bool start(const std::vector<std::string>& argv, bool input = false);
+  bool send(const std::string& text);
+  void close_input();
 
   // Reads output until pred(lines) holds or the time is up; returns pred(lines).
   bool wait_for(const std::function<bool(const std::vector<std::string>&)>& pred, double seconds);
@@ -27,6 +30,8 @@ class Child {
   // Sends sig and waits for the exit, reading output meanwhile: the exit status, 128 + signal
   // when it was killed by one, or -1 when it outlived the time (it is then killed).
   int stop(int sig, double seconds);
+  // Sends sig and goes on.
+  void signal(int sig);
 
   const std::vector<std::string>& lines() const { return lines_; }
   std::string output() const;
@@ -35,6 +40,7 @@ class Child {
   bool read_some(int timeout_ms);  // false at end of output
   pid_t pid_ = -1;
   int fd_ = -1;
+  int in_fd_ = -1;
   std::string partial_;
   std::vector<std::string> lines_;
 };

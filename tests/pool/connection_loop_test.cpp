@@ -465,6 +465,45 @@ TEST(ConnectionLoop, APoolThatKeepsClosingBeforeAJobIsGivenUp) {
   }
 }
 
+// Without a job timeout a silent pool is kept, with one line per silence: again only after a
+// message and a new silence.
+TEST(ConnectionLoop, ASilentPoolIsReportedOncePerSilenceWhileMiningGoesOn) {
+  struct Case {
+    const char* what;
+    double job_timeout;
+    bool chatty;  // a message at every step
+    int lines;
+  };
+  const Case cases[] = {
+      {"silent, one message at 12 s, silent again", 0, false, 2},
+      {"a message every step", 0, true, 0},
+      {"a job timeout: its own line instead, at its own time", 100, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Harness h;
+    ScriptedSocket& s = h.add_socket();
+    tarn::PoolConnection conn("ws://pool.test/");
+    FakeMiner miner(&h, &conn);
+    miner.on_step = [&] {
+      h.now_ns += 2 * kSecond;
+      if (c.chatty || miner.steps == 6) s.arrive("{\"SomethingNew\":{}}");
+      if (miner.steps == 12) h.stop = true;
+    };
+    tarn::WorkerSettings settings = h.settings();
+    settings.job_timeout = c.job_timeout;
+    settings.silence_notice = 5;
+    run(conn, miner, settings, h.env());
+
+    EXPECT_EQ(h.count_lines("[gpu0] no message from ws://pool.test/ for 5 s; still waiting for a "
+                            "job (set --job-timeout to reconnect)\n"),
+              c.lines);
+    EXPECT_EQ(h.count_lines("no message"), c.lines);
+    EXPECT_EQ(h.count_lines("disconnected"), 0);
+    EXPECT_EQ(miner.steps, 12);
+  }
+}
+
 // At a stop the answers still owed for this connection's shares are read for up to a second,
 // 100 ms per poll here; the last answer or a dropped connection ends the wait at once.
 TEST(ConnectionLoop, AStopWaitsUpToASecondForTheAnswersOwed) {
