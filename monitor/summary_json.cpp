@@ -43,6 +43,8 @@ std::string summary_json(const ApiContext& ctx, const std::vector<GpuStats>& gpu
   for (const GpuStats& g : gpus) {
     json one = {{"gpu", g.gpu},
                 {"name", g.name},
+                // Rig dashboards match the miner's GPUs to theirs by bus; null while unknown.
+                {"pci_bus_id", g.pci_bus_id.empty() ? json(nullptr) : json(g.pci_bus_id)},
                 {"pool", {{"url", g.url}, {"state", g.connection}}},
                 {"hashrate", rates(g.rate_10s, g.rate_60s, g.rate_15m)},
                 {"hashes", g.hashes},
