@@ -355,7 +355,7 @@ TEST(RigStats, HiveConfigComesFromTheFlightSheet) {
   };
   const Case cases[] = {
       {"every field, with quotes and backslashes",
-       {"CUSTOM_URL=ws://a:1/ \nwss://b:2/x,ws://c:3/", "CUSTOM_TEMPLATE=w\"al\\let",
+       {"CUSTOM_URL= ws://a:1/ \nwss://b:2/x,ws://c:3/,\n", "CUSTOM_TEMPLATE=w\"al\\let",
         "CUSTOM_PASS=rig \"1\"", "WORKER_NAME=ignored",
         "CUSTOM_USER_CONFIG={\"temp-limit\": 85, \"pool\": {\"submit-gap\": 0.5}, \"api\": \"0.0.0.0:1\"}"},
        0,
