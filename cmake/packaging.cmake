@@ -7,6 +7,12 @@ install(TARGETS tarn-cuda RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(tarn_share ${CMAKE_INSTALL_DATADIR}/tarn-cuda)
 set(tarn_contrib ${CMAKE_SOURCE_DIR}/contrib)
+# A contrib file added later reconfigures the build, so its install rule is not silently missing.
+foreach(d contrib contrib/systemd)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${d})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${d})
+  endif()
+endforeach()
 
 # The example config goes beside the other shared files, never to /etc: a package upgrade must
 # not touch the config an operator wrote. The release README says how to copy it.
