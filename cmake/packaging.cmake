@@ -48,11 +48,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_NAME tarn-cuda)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARN_PACKAGE_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Proof-of-work pool miner for NVIDIA GPUs\n"
-    "Mines over WebSocket (ws:// and wss://) with one worker per GPU, with failover, an HTTP\n"
-    "API (/summary, /metrics), a systemd unit, Prometheus alert rules and rig-OS\n"
-    "custom-miner folders. The NVIDIA driver provides libnvidia-ml and the CUDA driver.")
+# The summary above is the first line; this is the rest, one string.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Mines over WebSocket (ws:// and wss://) with one worker per \
+GPU and failover, and serves an HTTP API (/summary, /metrics). Ships a systemd unit, Prometheus \
+alert rules and rig-OS custom-miner folders. Needs the NVIDIA driver (CUDA and NVML).")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libssl and libmicrohttpd, and whatever else the binary links, with the versions it needs.
