@@ -26,6 +26,7 @@ struct ShareCounters {
 struct GpuStats {
   int gpu = 0;
   std::string name;
+  std::string pci_bus_id;  // "0000:01:00.0", "host" on the emulation; empty until the device opens
   std::string url;
   std::string connection = "starting";  // starting, connecting, connected, disconnected, stopped
   double rate_10s = 0.0;  // hashes per second over the sliding windows

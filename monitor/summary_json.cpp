@@ -49,6 +49,8 @@ std::string summary_json(const ApiContext& ctx, const std::vector<GpuStats>& gpu
   for (const GpuStats& g : gpus) {
     json one = {{"gpu", g.gpu},
                 {"name", g.name},
+                // Rig dashboards match the miner's GPUs to theirs by bus; null while unknown.
+                {"pci_bus_id", g.pci_bus_id.empty() ? json(nullptr) : json(g.pci_bus_id)},
                 {"pool",
                  {{"url", url_without_userinfo(g.url)},
                   {"state", g.connection},

@@ -261,7 +261,10 @@ void PoolWorker::publish() {
   if (!env_.board) return;
   GpuStats s;
   s.gpu = settings_.gpu;
-  if (session_) s.name = session_->info().name;
+  if (session_) {
+    s.name = session_->info().name;
+    s.pci_bus_id = session_->info().pci_bus_id;
+  }
   s.url = conn_.urls.url(conn_.url_index);
   s.connection = conn_.state;
   s.url_index = conn_.url_index;
