@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/banner.h"
+#include "cli/config_file.h"
 #include "cli/help.h"
 #include "cli/options.h"
 #include "gpu/device.h"
@@ -44,12 +46,49 @@ void terminal_hint(const char* mode) {
          "with Ctrl-D");
 }
 
+// "pool URL payout --devices 1" would mine with the worker name "--devices": one line, true.
+bool option_after_mode(const char* mode, int argc, char** argv) {
+  for (int i = 2; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0) {
+      std::fprintf(stderr,
+                   "%s: '%s' follows the mode word; global options stand before it: "
+                   "tarn-cuda [global options] %s [arguments]\n",
+                   mode, tarn::printable(argv[i]).c_str(), mode);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
-  // Global options come before the mode word and are removed from the vector the modes see.
+  // Global options come before the mode word and are removed from the vector the modes see. A
+  // copy is read first, for --config: the file's settings go in first, the command line over them.
   tarn::GlobalOptions opts;
-  if (!tarn::parse_global_options(&argc, &argv, &opts)) return 1;
+  tarn::ConfigWords file_words;
+  {
+    std::vector<char*> copy(argv, argv + argc + 1);
+    int n = argc;
+    char** v = copy.data();
+    tarn::GlobalOptions cli;
+    if (!tarn::parse_global_options(&n, &v, &cli)) return 1;
+    const char* first = n > 1 ? v[1] : "";
+    if (cli.help || std::strcmp(first, "-h") == 0) {
+      tarn::print_help();
+      return 0;
+    }
+    if (cli.check_config && cli.config.empty()) {
+      warn("--check-config needs --config FILE");
+      return 1;
+    }
+    std::string why;
+    if (!cli.config.empty() && !tarn::load_config_file(cli.config, &opts, &file_words, &why)) {
+      warn(why);
+      return 1;
+    }
+  }
+  if (!tarn::parse_global_options(&argc, &argv, &opts)) return 1;  // passed above: cannot fail
   if (opts.cpu_cc != 0) tarn::use_host_backend(opts.cpu_cc);
   // The host emulation cannot hang, and on a busy machine its launches take as long as the CPU
   // allows: it is watched only with an explicit --launch-timeout. 0: no watchdog.
@@ -57,9 +96,13 @@ int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
       opts.cpu_cc != 0 && !opts.launch_timeout_given ? 0.0 : opts.launch_timeout;
 
   const char* mode = argc > 1 ? argv[1] : "verify";
-  if (opts.help || std::strcmp(mode, "-h") == 0) {
-    tarn::print_help();
-    return 0;
+  if (opts.check_config) {
+    if (argc > 1 && !tarn::is_mode_word(mode)) {
+      warn("unknown mode '" + tarn::printable(mode) + "'");
+      return 1;
+    }
+    if (option_after_mode(mode, argc, argv)) return 2;
+    return tarn::check_config(opts.config, argc, argv, file_words);
   }
   if (std::strcmp(mode, "version") == 0 || std::strcmp(mode, "--version") == 0 ||
       std::strcmp(mode, "-V") == 0) {
@@ -79,15 +122,18 @@ int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
     tarn::print_usage();
     return 0;
   }
-  // "pool URL payout --devices 1" would mine with the worker name "--devices".
-  for (int i = 2; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--", 2) == 0) {
-      std::fprintf(stderr,
-                   "%s: '%s' follows the mode word; global options stand before it: "
-                   "tarn-cuda [global options] %s [arguments]\n",
-                   mode, tarn::printable(argv[i]).c_str(), mode);
-      return 2;
-    }
+  if (option_after_mode(mode, argc, argv)) return 2;
+
+  // The file's pool and bench words fill the places the command line leaves out.
+  std::vector<std::string> words;
+  std::vector<char*> merged;
+  if (!opts.config.empty() && argc > 1) {
+    words = tarn::mode_words(file_words, argc, argv);
+    merged = {argv[0], argv[1]};
+    for (std::string& w : words) merged.push_back(&w[0]);
+    merged.push_back(nullptr);
+    argc = static_cast<int>(merged.size()) - 1;
+    argv = merged.data();
   }
 
   if (std::strcmp(mode, "verify") == 0) {

@@ -15,7 +15,8 @@ const char* const kModes[] = {"verify", "hash", "mine", "bench", "pool", "minesp
                               "minev", "mulbench", "version", "--version", "-V"};
 const char* const kOptions[] = {"--cpu", "--devices", "--list-devices", "--ca-file",
                                 "--tls-no-verify", "--job-timeout", "--api", "--api-token",
-                                "--temp-limit", "--help", "-h", "--version", "-V"};
+                                "--temp-limit", "--help", "-h", "--version", "-V",
+                                "--config", "--check-config"};
 
 // Edit distance with adjacent transpositions (optimal string alignment): "mien" is one step
 // from "mine".

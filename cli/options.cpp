@@ -23,14 +23,19 @@ const char* option_value(const char* name, int* i, int argc, char** argv, bool* 
   return argv[++*i];
 }
 
-bool bad(const char* line) {
-  std::fprintf(stderr, "%s\n", line);
+// The refusal line goes to *why when the caller words it itself (the config file), else to
+// standard error.
+bool bad(const std::string& line, std::string* why) {
+  if (why)
+    *why = line;
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
   return false;
 }
 
 }  // namespace
 
-bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
+bool parse_global_options(int* argc, char*** argv, GlobalOptions* out, std::string* why) {
   char** v = *argv;
   int i = 1;
   for (; i < *argc && std::strncmp(v[i], "--", 2) == 0; ++i) {
@@ -42,7 +47,8 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
     } else if (std::strncmp(word, "--cpu=", 6) == 0) {
       uint64_t cc = 0;
       if (!parse_u64(word + 6, &cc) || cc < 10 || cc > 999)
-        return bad("--cpu=CC takes a compute capability times ten, e.g. --cpu=86 or --cpu=120");
+        return bad("--cpu=CC takes a compute capability times ten, e.g. --cpu=86 or --cpu=120",
+                   why);
       out->cpu_cc = static_cast<int>(cc);
       // The GPUs the device code is built for run from 7.5 to 12.0.
       if (cc < 75 || cc > 120) {
@@ -63,14 +69,16 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
     } else if (std::strcmp(word, "--check-config") == 0) {
       out->check_config = true;
     } else if ((value = option_value("--config", &i, *argc, v, &missing))) {
+      // An empty path (an unset variable in a unit file) would silently run without the file.
+      if (*value == '\0') return bad("--config needs a path", why);
       out->config = value;
     } else if ((value = option_value("--log-file", &i, *argc, v, &missing))) {
-      if (*value == '\0') return bad("--log-file needs a path");
+      if (*value == '\0') return bad("--log-file needs a path", why);
       out->log_file = value;
     } else if ((value = option_value("--launch-timeout", &i, *argc, v, &missing))) {
       uint64_t secs = 0;
       if (!parse_u64(value, &secs) || secs == 0 || secs > 86400)
-        return bad("--launch-timeout takes a whole number of seconds from 1 to 86400");
+        return bad("--launch-timeout takes a whole number of seconds from 1 to 86400", why);
       out->launch_timeout = static_cast<double>(secs);
       out->launch_timeout_given = true;
     } else if ((value = option_value("--ca-file", &i, *argc, v, &missing))) {
@@ -78,7 +86,7 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
     } else if ((value = option_value("--job-timeout", &i, *argc, v, &missing))) {
       uint64_t secs = 0;
       if (!parse_u64(value, &secs) || secs == 0 || secs > 86400)
-        return bad("--job-timeout takes a whole number of seconds from 1 to 86400");
+        return bad("--job-timeout takes a whole number of seconds from 1 to 86400", why);
       out->job_timeout = static_cast<double>(secs);
     } else if ((value = option_value("--devices", &i, *argc, v, &missing))) {
       out->devices = value;
@@ -91,11 +99,10 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out) {
     } else if ((value = option_value("--temp-limit", &i, *argc, v, &missing))) {
       uint64_t c = 0;
       if (!parse_u64(value, &c) || c < 30 || c > 120)
-        return bad("--temp-limit takes a whole number of degrees Celsius from 30 to 120");
+        return bad("--temp-limit takes a whole number of degrees Celsius from 30 to 120", why);
       out->temp_limit = static_cast<int>(c);
     } else if (missing) {
-      std::fprintf(stderr, "%s needs a value\n", word);
-      return false;
+      return bad(std::string(word) + " needs a value", why);
     } else {
       break;  // a mode word ("--version") or an unknown word: the mode dispatch answers it
     }
@@ -126,7 +133,11 @@ const char* global_options_help() {
          "  --log-file PATH     append every line to PATH too (mode 0640; reopened on SIGHUP)\n"
          "  --timestamps        prefix each line with an ISO-8601 UTC time\n"
          "  --config FILE       read these options and the pool/bench words from a JSON file;\n"
-         "                      the command line overrides it\n"
+         "                      the command line overrides it. Keys: the options above without\n"
+         "                      dashes (devices, api, api-token, ca-file, tls-no-verify,\n"
+         "                      job-timeout, temp-limit, launch-timeout, log-file, timestamps),\n"
+         "                      \"pool\": {urls [..], payout, worker, submit-gap} and\n"
+         "                      \"bench\": {secs, per-thread, tpb}; see contrib/config.README.md\n"
          "  --check-config      validate the --config file and exit\n"
          "  --help, -h          this text\n";
 }

@@ -49,8 +49,9 @@ struct GlobalOptions {
 };
 
 // Reads the global options at the head of argv (argv[1] on) and removes them, so argv[1] is the
-// mode word afterwards. False after one line naming the bad option on standard error.
-bool parse_global_options(int* argc, char*** argv, GlobalOptions* out);
+// mode word afterwards. False after one line naming the bad option on standard error, or in *why
+// when why is given.
+bool parse_global_options(int* argc, char*** argv, GlobalOptions* out, std::string* why = nullptr);
 
 // The usage lines of the global options, for --help.
 const char* global_options_help();

@@ -1,5 +1,7 @@
 #include "monitor/api_view.h"
 
+#include <algorithm>
+
 namespace tarn {
 namespace {
 
@@ -21,6 +23,31 @@ ApiReply text(int status, const std::string& body) {
 }
 
 }  // namespace
+
+std::optional<double> seconds_since(std::int64_t then_ns, std::int64_t now_ns) {
+  if (then_ns == 0) return std::nullopt;
+  return then_ns >= now_ns ? 0.0 : seconds_between(then_ns, now_ns);
+}
+
+std::string url_without_userinfo(const std::string& urls) {
+  std::string out;
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = urls.find(',', from);
+    std::string url = urls.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+    const size_t scheme = url.find("://");
+    if (scheme != std::string::npos) {
+      const size_t host = scheme + 3;
+      const size_t authority_end = std::min(url.find_first_of("/?#", host), url.size());
+      const size_t at = url.rfind('@', authority_end == 0 ? 0 : authority_end - 1);
+      if (at != std::string::npos && at >= host) url.erase(host, at + 1 - host);
+    }
+    out += url;
+    if (comma == std::string::npos) return out;
+    out += ',';
+    from = comma + 1;
+  }
+}
 
 ApiReply api_answer(const ApiContext& ctx, const std::string& method, const std::string& path,
                     const char* authorization) {

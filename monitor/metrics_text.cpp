@@ -23,6 +23,24 @@ std::string label_value(const std::string& v) {
   return out;
 }
 
+// A URL as a label: without credentials, and with control and non-ASCII bytes percent-encoded, as
+// a URL writes them, so a stray byte cannot make the exposition invalid UTF-8.
+std::string url_label(const std::string& url) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char ch : url_without_userinfo(url)) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c >= 0x7f) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return label_value(out);
+}
+
 std::string number(double v) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "%.17g", v);
@@ -109,8 +127,34 @@ std::string metrics_text(const ApiContext& ctx, const std::vector<GpuStats>& gpu
   w.per_gpu("tarn_device_errors_total", "counter",
             "Failed device calls, each followed by a re-initialisation.",
             [](const GpuStats& g) { return static_cast<double>(g.shares.device_errors); });
+  w.per_gpu("tarn_watchdog_trips_total", "counter",
+            "Launches that ran past --launch-timeout.",
+            [](const GpuStats& g) { return static_cast<double>(g.watchdog_trips); });
   w.per_gpu("tarn_pool_connected", "gauge", "1 while the GPU's pool connection is open.",
             [](const GpuStats& g) { return g.connection == "connected" ? 1.0 : 0.0; });
+  w.header("tarn_pool_info", "gauge",
+           "The pool URL each GPU uses or is trying, with its index in the list (0: the primary).");
+  for (const GpuStats& g : gpus) {
+    if (g.url.empty()) continue;  // not published yet
+    w.out += "tarn_pool_info{gpu=\"" + std::to_string(g.gpu) + "\",url=\"" + url_label(g.url) +
+             "\",index=\"" + std::to_string(g.url_index) + "\"} 1\n";
+  }
+  w.per_gpu("tarn_pool_backup", "gauge",
+            "1 from a failover to a backup URL until the GPU is back on the primary.",
+            [](const GpuStats& g) { return g.backup ? 1.0 : 0.0; });
+  w.per_gpu("tarn_pool_reconnects_total", "counter",
+            "Pool connections opened after the first.",
+            [](const GpuStats& g) { return static_cast<double>(g.reconnects); });
+  w.per_gpu("tarn_pool_failovers_total", "counter",
+            "Moves between pool URLs: to a backup, or back to the primary.",
+            [](const GpuStats& g) { return static_cast<double>(g.failovers); });
+  const std::int64_t now = ctx.now_ns ? ctx.now_ns() : system_now_ns();
+  w.per_gpu("tarn_pool_seconds_since_job", "gauge",
+            "Seconds since the last valid job arrived; since the worker started if none has.",
+            [now](const GpuStats& g) { return seconds_since(g.last_job_ns, now); });
+  w.per_gpu("tarn_pool_seconds_since_accepted_share", "gauge",
+            "Seconds since the pool last accepted a share; since the worker started if never.",
+            [now](const GpuStats& g) { return seconds_since(g.last_accepted_ns, now); });
   w.per_gpu("tarn_job_difficulty", "gauge", "Difficulty of the current job.",
             [](const GpuStats& g) -> std::optional<double> {
               if (!g.have_job) return std::nullopt;
@@ -128,6 +172,11 @@ std::string metrics_text(const ApiContext& ctx, const std::vector<GpuStats>& gpu
   w.per_gpu("tarn_gpu_utilization_ratio", "gauge", "Fraction of time the GPU was busy.",
             [](const GpuStats& g) { return opt(g.telemetry.utilization_percent, 0.01); });
 
+  w.per_gpu("tarn_temperature_limit_celsius", "gauge", "The configured temperature limit.",
+            [](const GpuStats& g) -> std::optional<double> {
+              if (g.temp_limit <= 0) return std::nullopt;  // none set: no limit of 0 degrees
+              return g.temp_limit;
+            });
   w.per_gpu("tarn_temperature_limit_paused", "gauge",
             "1 while launches are paused by the temperature limit.",
             [](const GpuStats& g) { return g.temp_paused ? 1.0 : 0.0; });

@@ -43,7 +43,18 @@ struct GpuStats {
   bool temp_paused = false;
   std::int64_t temp_pauses = 0;
   std::int64_t temp_resumes = 0;
-  std::int64_t watchdog_trips = 0;  // launches that ran past --launch-timeout (the process then ends)
+  // The pool side, for alerts. url_index: of url in the list (0 the primary). backup: failed over
+  // to a backup and not yet back on the primary.
+  int url_index = 0;
+  bool backup = false;
+  std::int64_t reconnects = 0;  // connections opened after the first
+  std::int64_t failovers = 0;   // moves between URLs: to a backup, or back to the primary
+  // On the worker's clock (ns): the last valid job and the last accepted share, or the worker's
+  // start while there has been none, so a worker that never gets one ages too. 0: not yet
+  // published.
+  std::int64_t last_job_ns = 0;
+  std::int64_t last_accepted_ns = 0;
+  std::int64_t watchdog_trips = 0;  // launches that ran past --launch-timeout
 };
 
 class StatsBoard {

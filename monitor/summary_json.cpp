@@ -30,6 +30,11 @@ json telemetry(const Telemetry& t) {
   return j;
 }
 
+json optional_seconds(const std::optional<double>& s) {
+  if (!s) return json(nullptr);
+  return std::floor(*s * 1000.0) / 1000.0;
+}
+
 }  // namespace
 
 std::string summary_json(const ApiContext& ctx, const std::vector<GpuStats>& gpus,
@@ -40,16 +45,27 @@ std::string summary_json(const ApiContext& ctx, const std::vector<GpuStats>& gpu
   std::uint64_t hashes = 0;
   int connected = 0;
   std::string url_in_use;
+  const std::int64_t now = ctx.now_ns ? ctx.now_ns() : system_now_ns();
   for (const GpuStats& g : gpus) {
     json one = {{"gpu", g.gpu},
                 {"name", g.name},
-                {"pool", {{"url", g.url}, {"state", g.connection}}},
+                {"pool",
+                 {{"url", url_without_userinfo(g.url)},
+                  {"state", g.connection},
+                  {"url_index", g.url_index},
+                  {"backup", g.backup},
+                  {"reconnects", g.reconnects},
+                  {"failovers", g.failovers},
+                  {"seconds_since_job", optional_seconds(seconds_since(g.last_job_ns, now))},
+                  {"seconds_since_accepted_share",
+                   optional_seconds(seconds_since(g.last_accepted_ns, now))}}},
                 {"hashrate", rates(g.rate_10s, g.rate_60s, g.rate_15m)},
                 {"hashes", g.hashes},
                 {"shares", shares(g.shares.submitted, g.shares.accepted, g.shares.rejected,
                                   g.shares.staleskip, g.shares.throttled)},
                 {"device_faults", g.shares.device_faults},
                 {"device_errors", g.shares.device_errors},
+                {"watchdog_trips", g.watchdog_trips},
                 {"job", g.have_job ? json{{"id", g.job_id}, {"difficulty", g.difficulty}}
                                    : json(nullptr)},
                 {"temperature_limit",
@@ -81,7 +97,7 @@ std::string summary_json(const ApiContext& ctx, const std::vector<GpuStats>& gpu
       {"mode", ctx.mode},
       {"uptime_s", std::floor(uptime_s * 1000.0) / 1000.0},
       {"pool",
-       {{"url", url_in_use.empty() ? ctx.url : url_in_use},
+       {{"url", url_without_userinfo(url_in_use.empty() ? ctx.url : url_in_use)},
         {"state", connected == 0 ? "disconnected"
                   : connected == static_cast<int>(gpus.size()) ? "connected"
                                                                : "partly connected"},

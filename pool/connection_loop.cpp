@@ -194,6 +194,8 @@ Served serve(PoolConnection* c, wsclient::WebSocket* ws, const std::vector<std::
       break;
     }
     miner.step(ws);
+    // A connection that is closing carries no shares any more: the monitor must not count it.
+    if (ws->getReadyState() != wsclient::WebSocket::OPEN) c->state = "disconnected";
     miner.publish();
     served.got_job = served.got_job || miner.have_job();
   }
@@ -267,6 +269,7 @@ std::string run_connections(PoolConnection* c, const WorkerSettings& settings,
       const std::string line = c->urls.connected(c->url_index, env.now_ns());
       if (!line.empty()) env.print(tag + " " + line + "\n");
     }
+    ++c->opened;
     const std::int64_t connected_ns = env.now_ns();
     const ShareCounters at_connect = miner.counters();
     const Served served = serve(c, ws, from_probe ? &greeted : nullptr, &moved_to,

@@ -25,6 +25,7 @@ struct PoolConnection {
   int attempt = 0;                   // failed connects in a row
   std::int64_t last_message_ns = 0;  // the job timeout counts from here; the miner moves it
   std::string state = "starting";    // starting, connecting, connected, disconnected, stopped
+  std::int64_t opened = 0;           // connections opened; all after the first are reconnects
 };
 
 // What the loop asks of the miner.

@@ -28,6 +28,7 @@ std::string PoolUrls::failed(int index, std::int64_t now_ns) {
   const int from = current_;
   current_ = (current_ + 1) % static_cast<int>(urls_.size());
   failures_ = 0;
+  ++switches_;
   if (from == 0) primary_tried_ns_ = now_ns;
   return "failover: " + url(from) + " failed " + std::to_string(kFailoverAfterFailures) +
          " times in a row — switching to " + url(current_);
@@ -37,6 +38,7 @@ std::string PoolUrls::connected(int index, std::int64_t now_ns) {
   if (index == current_) return std::string();
   current_ = index;
   failures_ = 0;
+  ++switches_;
   primary_tried_ns_ = now_ns;
   return "failover: the primary " + url(index) + " is back — switching to it";
 }

@@ -22,6 +22,8 @@ class PoolUrls {
 
   const std::string& url(int index) const { return urls_[static_cast<size_t>(index)]; }
   int current() const { return current_; }
+  // Times current() changed, for the monitor.
+  std::int64_t switches() const { return switches_; }
   // True while on a backup and the primary has not been tried for kPrimaryRetrySeconds.
   bool primary_due(std::int64_t now_ns) const;
   // The URL index for the next connect: the primary when it is due, else the current one.
@@ -39,6 +41,7 @@ class PoolUrls {
   std::vector<std::string> urls_;
   int current_ = 0;
   int failures_ = 0;  // in a row, on the current URL
+  std::int64_t switches_ = 0;
   std::int64_t primary_tried_ns_ = 0;
 };
 

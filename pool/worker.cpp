@@ -39,6 +39,10 @@ PoolWorker::~PoolWorker() = default;
 // ---- The device --------------------------------------------------------------------------------
 
 bool PoolWorker::start() {
+  // The ages the monitor shows count from here until the first job and share, and are shown
+  // from now on, a device that will not open included.
+  stats_.last_job_ns = stats_.last_accepted_ns = env_.now_ns();
+  publish();
   for (int attempt = 0; !session_; ++attempt) {
     if (env_.stop_requested()) return false;
     Status why;
@@ -142,14 +146,23 @@ void PoolWorker::on_message(const std::string& text) {
                       "compact JSON (\"key\":\"value\"), or their fields read as missing\n");
   }
   switch (classify_message(text)) {
-    case MessageKind::NewJob:
-      apply(take_new_job(&job_, &rng_, read_new_job(text), tag_));
+    case MessageKind::NewJob: {
+      const JobChange change = take_new_job(&job_, &rng_, read_new_job(text), tag_);
+      apply(change);
+      // A valid job, shown at once: the next publish may be a whole launch away.
+      if (change.upload == DeviceUpdate::job) {
+        stats_.last_job_ns = env_.now_ns();
+        publish();
+      }
       break;
+    }
     case MessageKind::SetDifficulty:
       apply(take_set_difficulty(&job_, read_set_difficulty(text), tag_));
       break;
     case MessageKind::ShareAccepted:
       ++counters_.accepted;
+      stats_.last_accepted_ns = env_.now_ns();
+      publish();
       break;
     case MessageKind::ShareRejected:
       ++counters_.rejected;
@@ -251,6 +264,10 @@ void PoolWorker::publish() {
   if (session_) s.name = session_->info().name;
   s.url = conn_.urls.url(conn_.url_index);
   s.connection = conn_.state;
+  s.url_index = conn_.url_index;
+  s.backup = conn_.urls.current() != 0;
+  s.reconnects = conn_.opened > 1 ? conn_.opened - 1 : 0;
+  s.failovers = conn_.urls.switches();
   s.shares = counters_;
   s.have_job = job_.have_job;
   if (job_.have_job) {

@@ -60,6 +60,8 @@ void publish_rates(const LaunchStats& s, std::int64_t now_ns, GpuStats* out) {
   out->line_mhs = s.line_mhs;
   out->line60_mhs = s.rate60;
   out->hashes = s.total;
+  out->last_job_ns = s.last_job_ns;
+  out->last_accepted_ns = s.last_accepted_ns;
 }
 
 }  // namespace tarn

@@ -24,6 +24,9 @@ struct LaunchStats {
   double gpu_ms = 0.0;
   double wall_ms = 0.0;
   double line_mhs = 0.0;  // the lifetime rate the last line showed
+  // When the last valid job and the last accepted share came; the worker's start until then.
+  std::int64_t last_job_ns = 0;
+  std::int64_t last_accepted_ns = 0;
 };
 
 void start_stats(LaunchStats* s, std::int64_t now_ns);
@@ -34,7 +37,8 @@ void count_launch(LaunchStats* s, std::int64_t now_ns, std::uint64_t count, doub
 std::string statistics_line(LaunchStats* s, std::int64_t now_ns, const std::string& tag,
                             const std::string& difficulty, const ShareCounters& c,
                             unsigned int per_thread);
-// The rates of the monitor: the sliding windows and the last line's two figures.
+// The figures of the monitor: the sliding windows, the last line's two rates, when the last job
+// and accepted share came (the watchdog counts its trips on the board itself).
 void publish_rates(const LaunchStats& s, std::int64_t now_ns, GpuStats* out);
 
 }  // namespace tarn

@@ -21,6 +21,16 @@ target_compile_definitions(tarn_cli_tests PRIVATE TARN_BINARY="$<TARGET_FILE:tar
 add_dependencies(tarn_cli_tests tarn-cuda)
 gtest_discover_tests(tarn_cli_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 
+# The config file through the built program, and the shipped example through the loader.
+if(nlohmann_json_FOUND)
+  add_executable(tarn_config_tests config_test.cpp)
+  target_link_libraries(tarn_config_tests PRIVATE tarn_modes tarn_test_util GTest::gtest_main)
+  target_compile_definitions(tarn_config_tests PRIVATE TARN_BINARY="$<TARGET_FILE:tarn-cuda>"
+                             TARN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  add_dependencies(tarn_config_tests tarn-cuda)
+  gtest_discover_tests(tarn_config_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endif()
+
 foreach(part mul selftest)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${part}.cmake)
     include(${part}.cmake)

@@ -12,6 +12,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +90,12 @@ int start_miner(Child& miner, const std::string& pool_url, const std::vector<std
 }
 
 int pool_accepted(const Child& pool) { return count_with(pool.lines(), "SHARE accepted "); }
+
+// The value of the sample that starts with `series` (name and labels), or -1 when there is none.
+double sample(const std::string& metrics, const std::string& series) {
+  const size_t at = metrics.find("\n" + series + " ");
+  return at == std::string::npos ? -1.0 : std::atof(metrics.c_str() + at + series.size() + 2);
+}
 
 // A free loopback port, for Prometheus's own listener.
 int free_port() {
@@ -283,4 +292,54 @@ TEST(ApiEndToEnd, PrometheusScrapesTheMetrics) {
   pool.stop(SIGTERM, 10);
   std::string ignored;
   run({"rm", "-rf", dir}, &ignored);
+}
+
+// The primary refuses, so the worker fails over: /metrics shows it on the backup, the move
+// counted, and the job and share ages fresh. Every metric the alert rules read is among those
+// the binary serves, so the rules cannot drift from the code.
+TEST(ApiEndToEnd, MetricsShowAFailoverAndEveryMetricTheAlertRulesRead) {
+  SKIP_WITHOUT("curl");
+  Child primary, backup;
+  const int p1 = start_pool(primary, {"--refuse-for", "60"});
+  const int p2 = start_pool(backup);
+  ASSERT_GT(p1, 0) << primary.output();
+  ASSERT_GT(p2, 0) << backup.output();
+  const std::string u2 = "ws://127.0.0.1:" + std::to_string(p2) + "/";
+  Child miner;
+  const int port = start_miner(miner, "ws://127.0.0.1:" + std::to_string(p1) + "/," + u2,
+                               {"--temp-limit", "85"}, "1");
+  ASSERT_GT(port, 0) << miner.output();
+  ASSERT_FALSE(backup.wait_for_line("SHARE accepted ", 90).empty())
+      << miner.output() << backup.output();
+
+  const Http got = http("http://127.0.0.1:" + std::to_string(port) + "/metrics");
+  ASSERT_EQ(got.code, 200);
+  const std::string& m = got.body;
+  EXPECT_EQ(sample(m, "tarn_pool_backup{gpu=\"0\"}"), 1.0) << m;
+  EXPECT_EQ(sample(m, "tarn_pool_failovers_total{gpu=\"0\"}"), 1.0) << m;
+  EXPECT_EQ(sample(m, "tarn_pool_connected{gpu=\"0\"}"), 1.0) << m;
+  EXPECT_EQ(sample(m, "tarn_pool_info{gpu=\"0\",url=\"" + u2 + "\",index=\"1\"}"), 1.0) << m;
+  EXPECT_EQ(sample(m, "tarn_temperature_limit_celsius{gpu=\"0\"}"), 85.0) << m;
+  const double since_job = sample(m, "tarn_pool_seconds_since_job{gpu=\"0\"}");
+  const double since_share = sample(m, "tarn_pool_seconds_since_accepted_share{gpu=\"0\"}");
+  // The job came from the backup, after the primary's three refusals (1 + 2 s of back-off at
+  // least 2.4 s with its jitter): not at the worker's start.
+  EXPECT_TRUE(since_job >= 0 && since_job < sample(m, "tarn_uptime_seconds") - 2) << m;
+  EXPECT_TRUE(since_share >= 0 && since_share < 30) << m;
+
+  std::ifstream rules_file(kTools + "/../contrib/prometheus/tarn-alerts.yml");
+  std::stringstream rules;
+  rules << rules_file.rdbuf();
+  std::set<std::string> names;
+  const std::string text = rules.str();
+  const std::regex metric("tarn_[a-z0-9_]+");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), metric); it != std::sregex_iterator(); ++it)
+    names.insert(it->str());
+  EXPECT_GE(names.size(), 6u) << text;
+  for (const std::string& name : names)
+    EXPECT_NE(m.find("# TYPE " + name + " "), std::string::npos) << name << " is not served\n" << m;
+
+  EXPECT_EQ(miner.stop(SIGTERM, 45), 0) << miner.output();
+  primary.stop(SIGTERM, 10);
+  backup.stop(SIGTERM, 10);
 }

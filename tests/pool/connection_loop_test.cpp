@@ -211,6 +211,9 @@ TEST(ConnectionLoop, FailsOverToTheBackupAndRetriesThePrimaryEveryFiveMinutes) {
       EXPECT_TRUE(primary.closed_by_client);  // before the next retry
     }
     EXPECT_EQ(primary.sent.size(), retry == REFUSED ? 0u : 1u);  // the Hello
+    // For the monitor: the move to the backup and, with a job, back; the connections adopted.
+    EXPECT_EQ(conn.urls.switches(), retry == A_JOB ? 2 : 1);
+    EXPECT_EQ(conn.opened, retry == A_JOB ? 2 : 1);
   }
 }
 
@@ -372,7 +375,34 @@ TEST(ConnectionLoop, FailoverLeavesAPoolThatFailsInAnyWay) {
       want.push_back(std::string("[gpu0] failover: ws://") + f[0] + ".test/ failed 3 times in a row " +
                      kDash + " switching to ws://" + f[1] + ".test/\n");
     EXPECT_EQ(failovers, want);
+    EXPECT_EQ(conn.urls.switches(), static_cast<std::int64_t>(c.failovers.size()));
   }
+}
+
+// A connection that is closing, the pool's close frame answered or not, is published as
+// disconnected at once: the monitor must not show a GPU connected that can send nothing.
+TEST(ConnectionLoop, AClosingConnectionIsNotPublishedAsConnected) {
+  Harness h;
+  ScriptedSocket& s = h.add_socket();
+  s.on_poll = [](ScriptedSocket& sock) {
+    if (sock.polls == 3) sock.state = ScriptedSocket::CLOSING;
+    if (sock.polls == 6) sock.state = ScriptedSocket::CLOSED;
+  };
+  h.on_connect = [&] { h.stop = h.connects > 1; };
+  tarn::PoolConnection conn("ws://pool.test/");
+  FakeMiner miner(&h, &conn);
+  tarn::ConnectionMiner hooks = miner.hooks();
+  int connected = 0, closing = 0;
+  hooks.publish = [&] {
+    if (s.state == ScriptedSocket::OPEN && conn.state == "connected") ++connected;
+    if (s.state == ScriptedSocket::CLOSING) {
+      ++closing;
+      EXPECT_EQ(conn.state, "disconnected");
+    }
+  };
+  tarn::run_connections(&conn, h.settings(), "[gpu0]", h.env(), hooks);
+  EXPECT_GT(connected, 0);
+  EXPECT_GT(closing, 0);
 }
 
 // With a job timeout, a pool silent for that long is left; messages of any kind keep it.

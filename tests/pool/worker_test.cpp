@@ -164,6 +164,44 @@ TEST(PoolWorker, MessagesSteerTheJobBetweenLaunches) {
             std::vector<int>({16, 2, 1, 8}));  // launch 1's hits were stale
 }
 
+// What the ages on the API count from: the worker's start until the first valid job and the first
+// accepted share, then each of those; a job with a bad difficulty is no job.
+TEST(PoolWorker, PublishesWhenTheLastJobAndAcceptedShareCame) {
+  constexpr std::int64_t kS = 1000000000;
+  Harness h;
+  const std::int64_t t0 = h.now_ns;
+  ScriptedSocket& s = h.add_socket();
+  bool answer = false;
+  s.on_poll = [&](ScriptedSocket& sock) {
+    if (sock.polls == 2) {
+      h.now_ns = t0 + 5 * kS;
+      sock.arrive(new_job("j1", "\"2\""));
+    }
+    if (answer) {
+      answer = false;
+      h.now_ns = t0 + 9 * kS;
+      sock.arrive(new_job("z", "\"0\""));
+      sock.arrive("{\"ShareAccepted\":{}}");
+    }
+  };
+  tarn::StatsBoard board({0});
+  tarn::WorkerEnv env = h.env();
+  env.board = &board;
+  tarn::PoolWorker w(h.settings(), env);
+  ASSERT_TRUE(w.start());
+  EXPECT_EQ(board.snapshot()[0].last_job_ns, t0);
+  EXPECT_EQ(board.snapshot()[0].last_accepted_ns, t0);
+  h.device->after_launch = [&](FoundResult*) {
+    answer = h.device->launches.size() == 1;
+    h.stop = h.device->launches.size() == 2;
+  };
+  w.run();
+
+  EXPECT_TRUE(h.has_line("[gpu0] bad diff 0\n"));
+  EXPECT_EQ(board.snapshot()[0].last_job_ns, t0 + 5 * kS);
+  EXPECT_EQ(board.snapshot()[0].last_accepted_ns, t0 + 9 * kS);
+}
+
 // Pool text of a megabyte reaches the log and the API cut to 128 bytes with its length; the
 // shares still carry the job id exactly as the pool sent it.
 TEST(PoolWorker, LongPoolTextIsCappedButSharesKeepTheWholeId) {
