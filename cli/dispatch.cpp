@@ -91,6 +91,10 @@ int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
   }
   if (!tarn::parse_global_options(&argc, &argv, &opts)) return 1;  // passed above: cannot fail
   if (opts.cpu_cc != 0) tarn::use_host_backend(opts.cpu_cc);
+  // The host emulation cannot hang, and on a busy machine its launches take as long as the CPU
+  // allows: it is watched only with an explicit --launch-timeout. 0: no watchdog.
+  const double launch_timeout =
+      opts.cpu_cc != 0 && !opts.launch_timeout_given ? 0.0 : opts.launch_timeout;
 
   const char* mode = argc > 1 ? argv[1] : "verify";
   if (opts.check_config) {
@@ -156,7 +160,7 @@ int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
     if (argc < 4) return missing_words("minev <hdr> <start>");
     return run_minev(argv[2], argv[3]);
   }
-  if (std::strcmp(mode, "bench") == 0) return run_bench(argc, argv, opts.devices, opts.launch_timeout);
+  if (std::strcmp(mode, "bench") == 0) return run_bench(argc, argv, opts.devices, launch_timeout);
   if (std::strcmp(mode, "mulbench") == 0) return run_mulbench(argc, argv);
   if (std::strcmp(mode, "mine") == 0) {
     if (argc < 4) return missing_words("mine <hdr> <difficulty> [secs]");
@@ -179,7 +183,7 @@ int tarn_main(int argc, char** argv, const tarn::PermanentLimits& limits) {
     pool.job_timeout = opts.job_timeout;
     pool.devices = opts.devices;
     pool.ngpu_word = argc > 6 ? argv[6] : nullptr;
-    pool.launch_timeout = opts.launch_timeout;
+    pool.launch_timeout = launch_timeout;
     pool.permanent = limits;
     return run_pool(argv[2], argv[3], worker, gap, ngpu, monitor, pool);
   }

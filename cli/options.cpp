@@ -80,6 +80,7 @@ bool parse_global_options(int* argc, char*** argv, GlobalOptions* out, std::stri
       if (!parse_u64(value, &secs) || secs == 0 || secs > 86400)
         return bad("--launch-timeout takes a whole number of seconds from 1 to 86400", why);
       out->launch_timeout = static_cast<double>(secs);
+      out->launch_timeout_given = true;
     } else if ((value = option_value("--ca-file", &i, *argc, v, &missing))) {
       out->ca_file = value;
     } else if ((value = option_value("--job-timeout", &i, *argc, v, &missing))) {

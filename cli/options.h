@@ -30,6 +30,7 @@ struct GlobalOptions {
   // Supervision: --launch-timeout SECS (a launch running longer is a hung GPU: one line, then the
   // hung-GPU exit status so the service manager restarts the miner).
   double launch_timeout = 30.0;
+  bool launch_timeout_given = false;  // the host emulation is watched only when asked to be
 
   // Logs: --log-file PATH (every line appended too; reopened on SIGHUP), --timestamps (an
   // ISO-8601 UTC time before each line).

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,9 +88,9 @@ void bench_device(int gpu, double secs, unsigned int per_thread, int tpb, Launch
   const Grid grid{static_cast<unsigned int>(blocks), static_cast<unsigned int>(tpb)};
   LaunchOutcome outcome;
   auto launch = [&] {
-    watchdog->started(gpu);
+    if (watchdog) watchdog->started(gpu);
     const Status r = session.mine(grid, start, n, per_thread, system_now_ns, &outcome);
-    const std::string warning = watchdog->completed(gpu, r.ok());
+    const std::string warning = watchdog ? watchdog->completed(gpu, r.ok()) : std::string();
     if (!warning.empty()) std::fputs(warning.c_str(), stderr);
     return r;
   };
@@ -172,12 +173,16 @@ int run_bench(int argc, char** argv, const std::string& devices, double launch_t
   ngpu = static_cast<int>(gpus.size());
 
   std::vector<BenchSlot> slots(ngpu);
-  LaunchWatchdog watchdog(launch_timeout, steady_now_ns);
-  WatchdogThread watching(&watchdog,
-                          [](const LaunchOverrun& o) { exit_for_hung_gpu(o, nullptr); });
+  std::unique_ptr<LaunchWatchdog> watchdog;
+  std::unique_ptr<WatchdogThread> watching;  // stopped before the watchdog goes
+  if (launch_timeout > 0) {
+    watchdog = std::make_unique<LaunchWatchdog>(launch_timeout, steady_now_ns);
+    watching = std::make_unique<WatchdogThread>(
+        watchdog.get(), [](const LaunchOverrun& o) { exit_for_hung_gpu(o, nullptr); });
+  }
   std::vector<std::thread> threads;
   for (int i = 0; i < ngpu; ++i)
-    threads.emplace_back(bench_device, gpus[i], secs, per_thread, tpb, &watchdog, &slots[i]);
+    threads.emplace_back(bench_device, gpus[i], secs, per_thread, tpb, watchdog.get(), &slots[i]);
   for (auto& t : threads) t.join();
 
   double total = 0.0;

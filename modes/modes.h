@@ -10,6 +10,7 @@ int run_verify();
 int run_hash();
 int run_mine(char const* hdr, char const* difficulty, double secs);
 // devices: a --devices list, or empty for the ngpu word.
+// launch_timeout: seconds after which a launch is a hung GPU (exit status 4); 0: not watched.
 int run_bench(int argc, char** argv, const std::string& devices = std::string(),
               double launch_timeout = 30.0);
 int run_list_devices();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -109,10 +110,13 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     tarn::request_pool_stop();
   };
 
-  tarn::LaunchWatchdog watchdog(options.launch_timeout, tarn::steady_now_ns);
-  tarn::WatchdogThread watching(&watchdog, [&board](const tarn::LaunchOverrun& o) {
-    tarn::exit_for_hung_gpu(o, &board);
-  });
+  std::unique_ptr<tarn::LaunchWatchdog> watchdog;
+  std::unique_ptr<tarn::WatchdogThread> watching;  // stopped before the watchdog goes
+  if (options.launch_timeout > 0) {
+    watchdog = std::make_unique<tarn::LaunchWatchdog>(options.launch_timeout, tarn::steady_now_ns);
+    watching = std::make_unique<tarn::WatchdogThread>(
+        watchdog.get(), [&board](const tarn::LaunchOverrun& o) { tarn::exit_for_hung_gpu(o, &board); });
+  }
   // Before any thread exists, so every worker sees the same handlers.
   tarn::install_pool_stop_handlers();
   std::vector<std::thread> workers;
@@ -129,7 +133,8 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     settings.tls.caFile = options.ca_file;
     settings.tls.noVerify = options.tls_no_verify;
     settings.permanent = options.permanent;
-    workers.emplace_back(run_worker, std::move(settings), monitor.telemetry_for(i), &watchdog);
+    workers.emplace_back(run_worker, std::move(settings), monitor.telemetry_for(i),
+                         watchdog.get());
   }
   for (std::thread& t : workers) t.join();
   if (used > 1) std::printf("%s", tarn::lifetime_total_line(board.snapshot()).c_str());
