@@ -26,6 +26,7 @@ using pooltest::count_with;
 using pooltest::field;
 using pooltest::find_in_path;
 using pooltest::missing_pool;
+using pooltest::unused_loopback_port;
 using pooltest::start_pool;
 using pooltest::starts_with;
 
@@ -97,20 +98,6 @@ double sample(const std::string& metrics, const std::string& series) {
   return at == std::string::npos ? -1.0 : std::atof(metrics.c_str() + at + series.size() + 2);
 }
 
-// A free loopback port, for Prometheus's own listener.
-int free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
 
 }  // namespace
 
@@ -265,7 +252,7 @@ TEST(ApiEndToEnd, PrometheusScrapesTheMetrics) {
     cfg << "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tarn\n"
            "    static_configs:\n      - targets: ['" << target << "']\n";
   }
-  const std::string prom = "127.0.0.1:" + std::to_string(free_port());
+  const std::string prom = "127.0.0.1:" + std::to_string(unused_loopback_port());
   Child prometheus;
   ASSERT_TRUE(prometheus.start({"prometheus", "--config.file=" + dir + "/prometheus.yml",
                                 "--storage.tsdb.path=" + dir + "/data",

@@ -25,6 +25,7 @@ using pooltest::find_in_path;
 using pooltest::missing_pool;
 using pooltest::start_pool;
 using pooltest::starts_with;
+using pooltest::unused_loopback_port;
 
 namespace {
 
@@ -126,20 +127,6 @@ struct CannedApi {
   void answer(const std::string& body) const { std::ofstream(dir + "/summary") << body; }
 };
 
-// A port where nothing listens (bound, then let go).
-int closed_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
 
 // A figure that moves while the miner runs: the script's value at `out` must lie between the
 // summaries' values at `in` (divided by `scale`; rounded down for whole seconds), fetched just
@@ -255,7 +242,7 @@ TEST(RigStats, AnApiDownIsReportedAsNoWork) {
     const char* cause;
   };
   const Case cases[] = {
-      {"nothing listening", closed_port(), "", "Failed to connect"},
+      {"nothing listening", unused_loopback_port(), "", "Failed to connect"},
       {"an answer that is not a summary", canned.port, "{\"gpus\": 3}", "not a tarn-cuda summary"},
       {"an empty answer", canned.port, "", "not a tarn-cuda summary"},
   };

@@ -11,6 +11,7 @@
 
 using pooltest::Child;
 using pooltest::count_with;
+using pooltest::make_test_certs;
 using pooltest::start_pool;
 
 namespace {
@@ -32,13 +33,8 @@ const std::string kUrl512 = url_511(1) + "p";
 
 TEST(PoolNetEndToEnd, AWssPoolAcceptsShares) {
   SKIP_WITHOUT_POOL();
-  char tmpl[] = "/tmp/tarn-pool-tls-XXXXXX";
-  const char* dir = mkdtemp(tmpl);
-  ASSERT_NE(dir, nullptr);
-  Child certs;
-  ASSERT_TRUE(certs.start({"sh", std::string(TARN_TESTS_DIR) + "/ws/make_test_certs.sh", dir}));
-  ASSERT_EQ(certs.stop(0, 30), 0) << certs.output();
-  const std::string d = std::string(dir) + "/";
+  const std::string d = make_test_certs();
+  ASSERT_FALSE(d.empty()) << "tests/ws/make_test_certs.sh failed";
   Child pool;
   const int port = start_pool(pool, {"--tls-cert", d + "good.pem", "--tls-key", d + "good.key"});
   ASSERT_GT(port, 0) << pool.output();

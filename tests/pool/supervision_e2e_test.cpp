@@ -16,6 +16,7 @@
 
 using pooltest::Child;
 using pooltest::count_with;
+using pooltest::make_test_certs;
 using pooltest::start_pool;
 
 namespace {
@@ -93,13 +94,8 @@ TEST(SupervisionEndToEnd, AHungLaunchEndsTheMinerWithStatus4) {
 // reason, and status 3 instead of retrying for ever.
 TEST(SupervisionEndToEnd, PoolsThatKeepFailingTheSameWayEndTheMinerWithStatus3) {
   SKIP_WITHOUT_POOL();
-  char tmpl[] = "/tmp/tarn-supervision-tls-XXXXXX";
-  const char* dir = mkdtemp(tmpl);
-  ASSERT_NE(dir, nullptr);
-  Child certs;
-  ASSERT_TRUE(certs.start({"sh", std::string(TARN_TESTS_DIR) + "/ws/make_test_certs.sh", dir}));
-  ASSERT_EQ(certs.stop(0, 30), 0) << certs.output();
-  const std::string d = std::string(dir) + "/";
+  const std::string d = make_test_certs();
+  ASSERT_FALSE(d.empty()) << "tests/ws/make_test_certs.sh failed";
   Child tls_pool;  // its certificate's CA is not given to the miner
   const int tls_port = start_pool(tls_pool, {"--tls-cert", d + "good.pem", "--tls-key", d + "good.key"});
   ASSERT_GT(tls_port, 0) << tls_pool.output();

@@ -1,5 +1,8 @@
 #include "test_pool.h"
 
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -42,6 +45,31 @@ int count_with(const std::vector<std::string>& lines, const std::string& part) {
   int n = 0;
   for (const std::string& l : lines) n += l.find(part) != std::string::npos ? 1 : 0;
   return n;
+}
+
+int unused_loopback_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+std::string make_test_certs() {
+  char tmpl[] = "/tmp/tarn-e2e-tls-XXXXXX";
+  const char* dir = mkdtemp(tmpl);
+  if (!dir) return std::string();
+  Child certs;
+  if (!certs.start({"sh", std::string(TARN_TESTS_DIR) + "/ws/make_test_certs.sh", dir}) ||
+      certs.stop(0, 30) != 0)
+    return std::string();
+  return std::string(dir) + "/";
 }
 
 }  // namespace pooltest

@@ -32,4 +32,11 @@ bool starts_with(const std::string& s, const std::string& prefix);
 // How many lines contain `part`.
 int count_with(const std::vector<std::string>& lines, const std::string& part);
 
+// A loopback port nothing listens on (bound, then let go), or 0.
+int unused_loopback_port();
+
+// A fresh folder holding the certificates of tests/ws/make_test_certs.sh, with a trailing '/';
+// empty when they could not be made.
+std::string make_test_certs();
+
 }  // namespace pooltest
