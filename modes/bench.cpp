@@ -173,13 +173,7 @@ int run_bench(int argc, char** argv, const std::string& devices, double launch_t
   ngpu = static_cast<int>(gpus.size());
 
   std::vector<BenchSlot> slots(ngpu);
-  std::unique_ptr<LaunchWatchdog> watchdog;
-  std::unique_ptr<WatchdogThread> watching;  // stopped before the watchdog goes
-  if (launch_timeout > 0) {
-    watchdog = std::make_unique<LaunchWatchdog>(launch_timeout, steady_now_ns);
-    watching = std::make_unique<WatchdogThread>(
-        watchdog.get(), [](const LaunchOverrun& o) { exit_for_hung_gpu(o, nullptr); });
-  }
+  const WatchedLaunches watchdog = watch_launches(launch_timeout, nullptr);
   std::vector<std::thread> threads;
   for (int i = 0; i < ngpu; ++i)
     threads.emplace_back(bench_device, gpus[i], secs, per_thread, tpb, watchdog.get(), &slots[i]);

@@ -110,13 +110,7 @@ int run_pool(char const* url, char const* payout, char const* worker, double sub
     tarn::request_pool_stop();
   };
 
-  std::unique_ptr<tarn::LaunchWatchdog> watchdog;
-  std::unique_ptr<tarn::WatchdogThread> watching;  // stopped before the watchdog goes
-  if (options.launch_timeout > 0) {
-    watchdog = std::make_unique<tarn::LaunchWatchdog>(options.launch_timeout, tarn::steady_now_ns);
-    watching = std::make_unique<tarn::WatchdogThread>(
-        watchdog.get(), [&board](const tarn::LaunchOverrun& o) { tarn::exit_for_hung_gpu(o, &board); });
-  }
+  const tarn::WatchedLaunches watchdog = tarn::watch_launches(options.launch_timeout, &board);
   // Before any thread exists, so every worker sees the same handlers.
   tarn::install_pool_stop_handlers();
   std::vector<std::thread> workers;

@@ -135,4 +135,13 @@ std::int64_t steady_now_ns() {
       .count();
 }
 
+WatchedLaunches watch_launches(double limit_s, StatsBoard* board) {
+  WatchedLaunches w;
+  if (limit_s <= 0) return w;
+  w.watchdog = std::make_unique<LaunchWatchdog>(limit_s, steady_now_ns);
+  w.thread = std::make_unique<WatchdogThread>(
+      w.watchdog.get(), [board](const LaunchOverrun& o) { exit_for_hung_gpu(o, board); });
+  return w;
+}
+
 }  // namespace tarn

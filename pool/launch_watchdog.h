@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -88,5 +89,15 @@ std::string hung_gpu_line(const LaunchOverrun& o);
 
 // The steady clock in nanoseconds, for the watchdog.
 std::int64_t steady_now_ns();
+
+// A mode's watchdog and the thread that acts on it; the thread is stopped first when it goes.
+struct WatchedLaunches {
+  std::unique_ptr<LaunchWatchdog> watchdog;
+  std::unique_ptr<WatchdogThread> thread;
+  LaunchWatchdog* get() const { return watchdog.get(); }
+};
+// Watches every launch against limit_s on the steady clock and ends the process through
+// exit_for_hung_gpu(o, board) on an overrun; nothing is watched when limit_s is 0.
+WatchedLaunches watch_launches(double limit_s, StatsBoard* board);
 
 }  // namespace tarn
