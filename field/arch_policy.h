@@ -12,9 +12,13 @@ enum class Layout { counter, direction };
 // A 96-bit fold lo + hi * 2^64: the carry's eps added by two 32-bit adds, whose results may land
 // in any registers, or by one wide multiply-add, whose result lands in a register pair.
 enum class Fold { adds, mad };
-// A square: a general product (one more multiply, one fewer ALU instruction) or the
+// A square: a general product (one more multiply, one fewer ALU instruction), the native 64-bit
+// multiply-low and -high (mul_wide_native: two additions move to the multiply pipe), or the
 // three-multiply square.
-enum class Square { general, three_mul };
+enum class Square { general, native, three_mul };
+// The sum of two 96-bit accumulators in a linear layer: three 32-bit adds, or the low 64 bits
+// as one 64-bit add (the same instructions; other register pairs for ptxas).
+enum class AccSum { words32, words64 };
 
 struct ArchPolicy {
   int from_cc;                   // first compute capability of the range (major x 100 + minor x 10)
@@ -22,23 +26,30 @@ struct ArchPolicy {
   unsigned int mine_tpb;         // mine_kernel's threads per block (its launch bound) ...
   unsigned int mine_min_blocks;  // ... and resident blocks (a register budget of 128 each way)
   Fold linear_fold;              // the external layers' reduce96
-  Square square;                 // gf_sqr in the S-boxes
+  Square first_square;           // the S-boxes' x^2
+  Square square;                 // the S-boxes' x^4 (and gf_sqr)
   Fold lane_fold;                // the internal rounds' per-lane fold
+  AccSum linear_sum;             // the external layers' sums of accumulators
 };
 
 // In ascending from_cc. Beside each choice, scripts/kernel-cost's mine_kernel figures per nonce
-// (nvcc 13.0; the total, and the ALU class where that pipe binds, 64 lanes below 12.0) for the
-// row against the other form of one choice, all else as in the row:
-//   below 12.0, sm_89 | sm_90: as the row 23347 | 23771 total, ALU 11946 | 11989 (bound: ALU
-//     187 | 187 cycles per SM per nonce, issue 182 | 186); linear adds 23470 | 23661 but ALU
-//     12378 | 12421 (193 | 194); square three_mul 23867 | 23692, ALU 12418 | 12461; lane adds
-//     23303 | 23639, ALU 13002 | 13045.
-//   from 12.0, sm_120: as the row 21922 total (issue-bound, 128 ALU lanes); linear adds 22175;
-//     square general 22011 (128 registers); lane adds 22582.
+// (nvcc 13.0) for the row and for the row with one choice changed: the total, then the bound
+// max(total/128, ALU/lanes, IMAD/64) in cycles per SM per nonce and the term that sets it. The
+// rows were chosen by measuring every combination of the five arithmetic fields.
+//   below 9.0, sm_89: as the row 23321, 182 issue (ALU 11474, IMAD 11509); linear adds 23498,
+//     186 ALU; x^2 native 23628, 192 IMAD; x^2 three_mul 23396, 183 ALU; x^4 general 23407,
+//     187 ALU; x^4 three_mul 23717, 190 ALU; lane adds 23321, 196 ALU; sums words32 23500, 184.
+//   9.0 to 11.x, sm_90: as the row 23373, 183 issue (ALU 11517, IMAD 11443); linear adds 23629,
+//     187 ALU; x^2 general 23586, 187 ALU; x^2 three_mul 23524, 191 ALU; x^4 native 23531,
+//     189 IMAD; x^4 three_mul 23474, 184 ALU; lane adds 23505, 196 ALU; sums words32 23579, 184.
+//   from 12.0, sm_120 (128 ALU lanes, so the total binds): as the row 21878, 171 issue; linear
+//     adds 22302; lane adds 22714; sums words32 21922; either square general or native 21878
+//     (x^4 native 21922).
 inline constexpr ArchPolicy ARCH_POLICIES[] = {
-    // from  layout             tpb  min  linear      square              lane
-    {0,     Layout::counter,   256, 2,   Fold::mad,  Square::general,   Fold::mad},
-    {1200,  Layout::direction, 512, 1,   Fold::mad,  Square::three_mul, Fold::mad},
+    // from layout            tpb  min linear     x^2                x^4                lane       sums
+    {0,    Layout::counter,   256, 2,  Fold::mad, Square::general,   Square::native,    Fold::mad, AccSum::words64},
+    {900,  Layout::counter,   256, 2,  Fold::mad, Square::native,    Square::general,   Fold::mad, AccSum::words64},
+    {1200, Layout::direction, 512, 1,  Fold::mad, Square::three_mul, Square::three_mul, Fold::mad, AccSum::words64},
 };
 inline constexpr int ARCH_POLICY_COUNT = sizeof(ARCH_POLICIES) / sizeof(ARCH_POLICIES[0]);
 

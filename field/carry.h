@@ -104,6 +104,24 @@ TARN_HD U128 mul_wide(uint64_t a, uint64_t b) {
 #endif
 }
 
+// The full 128-bit product from the GPU's native 64-bit multiply-low and multiply-high, whose
+// expansion ptxas chooses: it sums the cross products in a register pair that the top product
+// takes as its addend, which moves two of mul_wide's additions to the multiply pipe (and costs
+// a copy into that pair). arch_policy.h says where it pays.
+TARN_HD U128 mul_wide_native(uint64_t x, uint64_t y) {
+#if defined(__CUDA_ARCH__)
+  uint64_t lo, hi;
+  asm("mul.lo.u64 %0, %2, %3;\n\t"
+      "mul.hi.u64 %1, %2, %3;"
+      : "=&l"(lo), "=&l"(hi)
+      : "l"(x), "l"(y));
+  return {lo, hi};
+#else
+  const unsigned __int128 p = static_cast<unsigned __int128>(x) * y;
+  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
+#endif
+}
+
 // lo32(x) * d + hi32(x) * e + c modulo 2^96: x * d + c when e = d * 2^32 mod p (the high half's
 // 2^32 is taken into the constant), and exact when the caller knows the value stays below 2^96.
 // Four 32 x 32 multiply-adds and no 128-bit top word, so the result needs only a 96-bit fold.
@@ -357,6 +375,25 @@ TARN_HD Acc96 acc_add(Acc96 a, Acc96 b) {
 #else
   const uint64_t lo = a.lo + b.lo;
   return {lo, a.hi + b.hi + static_cast<uint32_t>(lo < b.lo)};
+#endif
+}
+
+// acc_add of two accumulators with the low 64 bits as one 64-bit add: ptxas lowers it to the
+// same three 32-bit adds, but treats the 64-bit halves as register pairs, which on some
+// generations leaves it fewer copies (arch_policy.h).
+TARN_HD Acc96 acc_add_wide(Acc96 a, Acc96 b) {
+#if defined(__CUDA_ARCH__)
+  uint64_t lo;
+  uint32_t hi;
+  asm("{\n\t"
+      "add.cc.u64  %0, %2, %4;\n\t"
+      "addc.u32    %1, %3, %5;\n\t"
+      "}"
+      : "=l"(lo), "=r"(hi)
+      : "l"(a.lo), "r"(a.hi), "l"(b.lo), "r"(b.hi));
+  return {lo, hi};
+#else
+  return acc_add(a, b);
 #endif
 }
 

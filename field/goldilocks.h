@@ -56,15 +56,28 @@ TARN_HD felt gf_mul(felt a, felt b) {
   return reduce128(p.lo, p.hi);
 }
 
-template <int CC>
-TARN_HD felt gf_sqr(felt a) {
-  const U128 p = policy_for(CC).square == Square::three_mul ? sqr_wide(a) : mul_wide(a, a);
+// a * a reduced, in the form S names (arch_policy.h; the forms agree on every input).
+template <Square S>
+TARN_HD felt gf_sqr_as(felt a) {
+  const U128 p = S == Square::three_mul ? sqr_wide(a)
+                 : S == Square::native  ? mul_wide_native(a, a)
+                                        : mul_wide(a, a);
   return reduce128(p.lo, p.hi);
 }
 
 template <int CC>
+TARN_HD felt gf_sqr(felt a) { return gf_sqr_as<policy_for(CC).square>(a); }
+
+// The sum of two accumulators in a linear layer.
+template <int CC>
+TARN_HD Acc96 acc_sum(Acc96 a, Acc96 b) {
+  if constexpr (policy_for(CC).linear_sum == AccSum::words64) return acc_add_wide(a, b);
+  return acc_add(a, b);
+}
+
+template <int CC>
 TARN_HD felt gf_pow7(felt x) {
-  const felt x2 = gf_sqr<CC>(x);
+  const felt x2 = gf_sqr_as<policy_for(CC).first_square>(x);
   const felt x3 = gf_mul(x2, x);
   const felt x4 = gf_sqr<CC>(x2);
   return gf_mul(x4, x3);
@@ -75,7 +88,7 @@ TARN_HD felt gf_pow7(felt x) {
 // (fold128_plus_eps).
 template <int CC>
 TARN_HD Acc96 gf_pow7_add_plus_eps(felt x, felt c) {
-  const felt x2 = gf_sqr<CC>(x);
+  const felt x2 = gf_sqr_as<policy_for(CC).first_square>(x);
   const felt x3 = gf_mul(x2, x);
   const felt x4 = gf_sqr<CC>(x2);
   const U128 p = mul_wide_add(x4, x3, c);

@@ -9,21 +9,6 @@
 
 namespace tarn {
 
-// The full 128-bit product from the GPU's native 64-bit multiply-low and multiply-high.
-TARN_HD U128 mul_wide_native(uint64_t x, uint64_t y) {
-#if defined(__CUDA_ARCH__)
-  uint64_t lo, hi;
-  asm("mul.lo.u64 %0, %2, %3;\n\t"
-      "mul.hi.u64 %1, %2, %3;"
-      : "=&l"(lo), "=&l"(hi)
-      : "l"(x), "l"(y));
-  return {lo, hi};
-#else
-  const unsigned __int128 p = static_cast<unsigned __int128>(x) * y;
-  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
-#endif
-}
-
 // h * eps as one multiplication: h < 2^32, so the product fits 64 bits.
 TARN_HD uint64_t mul_eps_wide(uint32_t h, uint32_t eps) {
 #if defined(__CUDA_ARCH__)

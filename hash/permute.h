@@ -21,16 +21,17 @@ TARN_HD uint64_t rc_of(int i) {
 }
 
 // 4x4 block [[2,3,1,1],[1,2,3,1],[1,1,2,3],[3,1,1,2]] by additions only, exact in 96 bits.
+template <int CC>
 TARN_HD void apply_m4(Acc96 x0, Acc96 x1, Acc96 x2, Acc96 x3, Acc96* y) {
-  const Acc96 t01 = acc_add(x0, x1);
-  const Acc96 t23 = acc_add(x2, x3);
-  const Acc96 t0123 = acc_add(t01, t23);
-  const Acc96 t01123 = acc_add(t0123, x1);
-  const Acc96 t01233 = acc_add(t0123, x3);
-  y[3] = acc_add(acc_add(t01233, x0), x0);
-  y[1] = acc_add(acc_add(t01123, x2), x2);
-  y[0] = acc_add(t01123, t01);
-  y[2] = acc_add(t01233, t23);
+  const Acc96 t01 = acc_sum<CC>(x0, x1);
+  const Acc96 t23 = acc_sum<CC>(x2, x3);
+  const Acc96 t0123 = acc_sum<CC>(t01, t23);
+  const Acc96 t01123 = acc_sum<CC>(t0123, x1);
+  const Acc96 t01233 = acc_sum<CC>(t0123, x3);
+  y[3] = acc_sum<CC>(acc_sum<CC>(t01233, x0), x0);
+  y[1] = acc_sum<CC>(acc_sum<CC>(t01123, x2), x2);
+  y[0] = acc_sum<CC>(t01123, t01);
+  y[2] = acc_sum<CC>(t01233, t23);
 }
 
 // External linear layer of accumulator inputs (top limbs at most 2, so each below 3 * 2^64) plus
@@ -39,16 +40,16 @@ TARN_HD void apply_m4(Acc96 x0, Acc96 x1, Acc96 x2, Acc96 x3, Acc96* y) {
 template <int CC, int TABLE>
 TARN_HD void external_layer_acc(const Acc96* in, felt* x, int base) {
   Acc96 y[12];
-  apply_m4(in[0], in[1], in[2], in[3], y);
-  apply_m4(in[4], in[5], in[6], in[7], y + 4);
-  apply_m4(in[8], in[9], in[10], in[11], y + 8);
+  apply_m4<CC>(in[0], in[1], in[2], in[3], y);
+  apply_m4<CC>(in[4], in[5], in[6], in[7], y + 4);
+  apply_m4<CC>(in[8], in[9], in[10], in[11], y + 8);
   TARN_UNROLL
   for (int k = 0; k < 4; ++k) {
-    const Acc96 s = acc_add(acc_add(y[k], y[4 + k]), y[8 + k]);
+    const Acc96 s = acc_sum<CC>(acc_sum<CC>(y[k], y[4 + k]), y[8 + k]);
     TARN_UNROLL
     for (int b = 0; b < 12; b += 4) {
       const int i = b + k;
-      Acc96 v = acc_add(y[i], s);
+      Acc96 v = acc_sum<CC>(y[i], s);
       if constexpr (TABLE != RC_NONE) v = acc_add(v, rc_of<TABLE>(base + i));
       x[i] = reduce96<CC>(v);
     }

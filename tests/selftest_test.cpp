@@ -554,14 +554,15 @@ class MinevEndToEnd : public ::testing::Test {
       "5a65707b86919ca7b2bdc8d3dee9f4ff0a15202b36414c57000000fffffffa00";
 };
 
-TEST_F(MinevEndToEnd, BothGenerationsAgreeWithTheOracle) {
+// Every generation range of field/arch_policy.h, each running its own arithmetic forms.
+TEST_F(MinevEndToEnd, EveryGenerationAgreesWithTheOracle) {
   // 2,500 entries: a run, gaps, repeats and indices out of order.
   int L = 0;
   const std::string input = oracle({"--range", "0", "2000", "--range", "2600", "3090", "--indices",
                                     "4096,7,7,3500,1999,0,5000,12"},
                                    &L);
   ASSERT_EQ(L, 2498);
-  for (const char* cpu : {"--cpu", "--cpu=86"}) {
+  for (const char* cpu : {"--cpu", "--cpu=86", "--cpu=90"}) {
     SCOPED_TRACE(cpu);
     const testutil::RunResult r = minev_fed(cpu, input);
     EXPECT_EQ(r.status, 0);

@@ -28,6 +28,9 @@
   X(acc_add_acc, 4, 2, { const Acc96 r = acc_add(Acc96{in[0], TARN_EPS_ARG(1)},               \
                                                  Acc96{in[2], TARN_EPS_ARG(3)});              \
                          out[0] = r.lo; out[1] = r.hi; })                                     \
+  X(acc_add_wide, 4, 2, { const Acc96 r = acc_add_wide(Acc96{in[0], TARN_EPS_ARG(1)},        \
+                                                       Acc96{in[2], TARN_EPS_ARG(3)});        \
+                          out[0] = r.lo; out[1] = r.hi; })                                    \
   X(mul_wide_native, 2, 2, { const U128 r = mul_wide_native(in[0], in[1]); out[0] = r.lo;     \
                              out[1] = r.hi; })                                                \
   X(mul_eps_wide, 2, 1, { out[0] = mul_eps_wide(TARN_EPS_ARG(0), TARN_EPS_ARG(1)); })         \

@@ -115,6 +115,7 @@ class InlinePtx(unittest.TestCase):
         faults = (("mul_wide_add96", "mad.lo.cc.u32", "mad.lo.u32"),     # dropped .cc
                   ("mul_wide_add96", "madc.hi.cc.u32", "mad.hi.cc.u32"),  # madc -> mad
                   ("acc_add_acc", "addc.cc.u32", "add.cc.u32"),
+                  ("acc_add_wide", "addc.u32", "add.u32"),              # 64-bit carry lost
                   ("sub_small_fold", "subc.cc.u32", "subc.u32"),
                   ("fold_mul_eps", "addc.u32", "add.u32"),
                   ("sqr_wide", "addc.cc.u32", "addc.u32"),
