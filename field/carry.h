@@ -117,8 +117,7 @@ TARN_HD U128 mul_wide_native(uint64_t x, uint64_t y) {
       : "l"(x), "l"(y));
   return {lo, hi};
 #else
-  const unsigned __int128 p = static_cast<unsigned __int128>(x) * y;
-  return {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
+  return mul_wide(x, y);
 #endif
 }
 
